@@ -1,0 +1,49 @@
+#ifndef BRENVOX_CLIENTSOCKET_H
+#define BRENVOX_CLIENTSOCKET_H
+
+#include <string>
+
+// A blocking IPv4 TCP client connection. Keeps no data between calls: every
+// receive takes what the platform has, up to maxBufferSize bytes. Every failure
+// is thrown as SocketException; nothing is printed.
+class ClientSocket {
+  public:
+    static constexpr int defaultBufferSize = 1380;
+    static constexpr int defaultTransmitTimeoutSeconds = 60;
+    static constexpr int defaultReceiveTimeoutSeconds = 120;
+
+    ClientSocket();
+    explicit ClientSocket(int buffSize);
+    ~ClientSocket();
+    ClientSocket(const ClientSocket&) = delete;
+    ClientSocket& operator=(const ClientSocket&) = delete;
+
+    // Read only by socketOpen: later changes do not reach an open connection.
+    void setTransmitTimeout(int val);
+    void setReceiveTimeout(int val);
+
+    // Resolves serverName (host name or dotted IPv4), connects to port with the
+    // time-outs set, and returns the text of one receive (the greeting or its
+    // first part). Throws SocketException.
+    std::string socketOpen(std::string serverName, unsigned short port);
+    // Sends all bytes of msg and returns msg. Throws SocketException.
+    std::string socketSend(std::string msg);
+    // One receive of at most maxBufferSize bytes; the empty text when the peer
+    // has closed; a NUL byte cuts the text. Throws SocketException.
+    std::string socketReceive();
+    // Closes the connection if one is open; always 0.
+    int socketClose();
+
+    int getMaxBufferSize() const { return maxBufferSize; }
+    int getTransmitTimeout() const { return txTimeout; }
+    int getReceiveTimeout() const { return rxTimeout; }
+    bool isOpen() const { return descriptor != -1; }
+
+  private:
+    int descriptor = -1; // -1: no descriptor held
+    int maxBufferSize;
+    int txTimeout = defaultTransmitTimeoutSeconds;
+    int rxTimeout = defaultReceiveTimeoutSeconds;
+};
+
+#endif
