@@ -1,1 +1,147 @@
-// filled in by later work
+#include "clientsocket.h"
+
+#include "socketexception.h"
+
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+
+namespace {
+
+// A time-out the platform refuses just leaves the socket without it.
+void setTimeout(int descriptor, int option, int seconds) {
+    timeval limit{};
+    limit.tv_sec = seconds;
+    limit.tv_usec = 0;
+    setsockopt(descriptor, SOL_SOCKET, option, &limit, sizeof limit);
+}
+
+// A connect() interrupted by a signal carries on in the background (POSIX); wait for its outcome
+// within the send time-out, which bounds the attempt otherwise. Leaves errno set on failure.
+bool awaitConnect(int descriptor, int seconds) {
+    pollfd watch{descriptor, POLLOUT, 0};
+    const int waitMs = seconds > 0 && seconds < INT_MAX / 1000 ? seconds * 1000 : -1;
+    int ready;
+    do {
+        ready = poll(&watch, 1, waitMs);
+    } while (ready == -1 && errno == EINTR);
+    if (ready == 0) {
+        errno = EINPROGRESS;
+        return false;
+    }
+    if (ready < 0) {
+        return false;
+    }
+    int error = 0;
+    socklen_t length = sizeof error;
+    getsockopt(descriptor, SOL_SOCKET, SO_ERROR, &error, &length);
+    errno = error;
+    return error == 0;
+}
+
+} // namespace
+
+ClientSocket::ClientSocket() : ClientSocket(defaultBufferSize) {}
+
+ClientSocket::ClientSocket(int buffSize) : maxBufferSize(buffSize) {}
+
+ClientSocket::~ClientSocket() {
+    socketClose();
+}
+
+void ClientSocket::setTransmitTimeout(int val) {
+    txTimeout = val;
+}
+
+void ClientSocket::setReceiveTimeout(int val) {
+    rxTimeout = val;
+}
+
+std::string ClientSocket::socketOpen(std::string serverName, unsigned short port) {
+    socketClose(); // a second open must not leak the first connection
+    errno = 0;
+
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(serverName.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) {
+        throw SocketException(errno, "Unable to resolve host name");
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    // Only the first address is ever tried.
+    address.sin_addr = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
+    freeaddrinfo(found);
+
+    descriptor = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (descriptor == -1) {
+        throw SocketException(errno, "Unable to allocate socket");
+    }
+    // Set before connect: on Linux the send time-out also bounds the connection attempt.
+    setTimeout(descriptor, SO_SNDTIMEO, txTimeout);
+    setTimeout(descriptor, SO_RCVTIMEO, rxTimeout);
+    // Command lines are written whole; waiting to coalesce them only adds a round trip.
+    const int noDelay = 1;
+    setsockopt(descriptor, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
+
+    if (connect(descriptor, reinterpret_cast<const sockaddr*>(&address), sizeof address) == -1 &&
+        !(errno == EINTR && awaitConnect(descriptor, txTimeout))) {
+        // The descriptor stays held; socketClose or the destructor releases it.
+        throw SocketException(errno, "Unable to connect to server");
+    }
+    return socketReceive();
+}
+
+std::string ClientSocket::socketSend(std::string msg) {
+    errno = 0;
+    // MSG_NOSIGNAL: a peer that has gone is a send failure (EPIPE), not SIGPIPE. A short send
+    // goes on with the rest, so a message is never cut silently.
+    std::size_t sent = 0;
+    do {
+        const ssize_t count = send(descriptor, msg.data() + sent, msg.size() - sent, MSG_NOSIGNAL);
+        if (count == -1) {
+            if (errno == EINTR) {
+                continue;
+            }
+            throw SocketException(errno, "Problem encountered sending data");
+        }
+        sent += static_cast<std::size_t>(count);
+    } while (sent < msg.size());
+    return msg;
+}
+
+std::string ClientSocket::socketReceive() {
+    errno = 0;
+    std::string buffer(maxBufferSize > 0 ? static_cast<std::size_t>(maxBufferSize) : 0, '\0');
+    ssize_t count;
+    do {
+        count = recv(descriptor, &buffer[0], buffer.size(), 0);
+    } while (count == -1 && errno == EINTR);
+    if (count == -1) {
+        throw SocketException(errno, "Problem encountered receiving data");
+    }
+    // 0 bytes (peer closed) gives the empty text; a NUL byte ends the text.
+    buffer.resize(static_cast<std::size_t>(count));
+    const std::size_t nul = buffer.find('\0');
+    if (nul != std::string::npos) {
+        buffer.resize(nul);
+    }
+    return buffer;
+}
+
+int ClientSocket::socketClose() {
+    if (descriptor != -1) {
+        close(descriptor);
+        descriptor = -1;
+    }
+    return 0;
+}

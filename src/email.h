@@ -2,10 +2,13 @@
 #define BRENVOX_EMAIL_H
 
 #include <cstdio>
+#include <ctime>
 #include <string>
 #include <vector>
 
 using StringList = std::vector<std::string>;
+
+class SmtpClient;
 
 // The mail job: everything one send needs. Filled through the setters, then
 // sendMail composes (or takes a raw file), delivers and returns the process exit
@@ -63,6 +66,8 @@ class Email {
     int base64Encode(const std::string& fileLocation, FILE* out) const;
     std::string base64Encode(std::string stringToEncode) const;
     std::string getEmailDate();
+    // The Date header value for the instant when, in the local zone.
+    std::string formatEmailDate(std::time_t when) const;
     std::string getMessageIDPrefix() const;
     void stripWhiteSpace(std::string& st) const;
     StringList parseList(std::string recipientList);
@@ -74,6 +79,27 @@ class Email {
     int writeMailFile(std::string outputLocation, std::string fromAddress, StringList toList,
                       std::string subject, StringList attachmentList, StringList messageData);
     std::string padIt(int hour, int min) const;
+
+    // Send driver: preparing the message.
+    int prepareMessage(StringList& message);
+    int mergeConfigFile(StringList& messageData);
+    void takeConfigPort(const std::string& serverLine);
+    int collectBody(StringList& messageData) const;
+    int composeMessageFile(const StringList& messageData, std::string& filePath);
+    bool createExclusiveFile(std::string& filePath);
+    int checkJob() const;
+
+    // Send driver: the SMTP dialogue. Each step prints its own error line.
+    enum class Greeting { done, useHelo, failed };
+    int runDialogue(SmtpClient& client, const StringList& message);
+    Greeting ehloAndAuthenticate(SmtpClient& client);
+    Greeting authenticate(SmtpClient& client, const std::string& aName, const std::string& aPass);
+    Greeting helo(SmtpClient& client);
+    bool mailFrom(SmtpClient& client);
+    bool rcptToAll(SmtpClient& client);
+    int transfer(SmtpClient& client, const StringList& message);
+    int quit(SmtpClient& client, int status);
+    int quitAfterDelivery(SmtpClient& client);
 
     std::string configFile;
     std::string rawFile;

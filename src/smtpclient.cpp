@@ -1,1 +1,175 @@
-// filled in by later work
+#include "smtpclient.h"
+
+#include "socketexception.h"
+#include "updater.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <utility>
+
+namespace {
+
+// A server that never finishes its reply must not exhaust memory.
+constexpr std::size_t maxReplySize = 1024 * 1024;
+// sendData hands the socket this much at a time rather than making one call per line.
+constexpr std::size_t sendBatchSize = 64 * 1024;
+
+int clampToInt(unsigned int value) {
+    return static_cast<int>(std::min<unsigned int>(value, INT_MAX));
+}
+
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// A reply is complete once it ends in LF and its last line is not a continuation line, i.e. a
+// three-digit code followed by "-" (RFC 5321, 4.2.1). Only the last line is looked at, so the
+// check costs nothing like a rescan of the whole reply.
+bool isComplete(const std::string& reply) {
+    if (reply.empty() || reply.back() != '\n') {
+        return false;
+    }
+    const std::size_t finalLf = reply.size() - 1;
+    const std::size_t previousLf =
+        finalLf == 0 ? std::string::npos : reply.rfind('\n', finalLf - 1);
+    const std::size_t start = previousLf == std::string::npos ? 0 : previousLf + 1;
+    const bool continued = finalLf - start >= 4 && isDigit(reply[start]) &&
+                           isDigit(reply[start + 1]) && isDigit(reply[start + 2]) &&
+                           reply[start + 3] == '-';
+    return !continued;
+}
+
+// Line i of n as a whole percentage, exact so that the last line gives 100. A single line has
+// no step between lines; it is simply all of the message.
+int progressOf(std::size_t index, std::size_t lines) {
+    if (lines <= 1) {
+        return 100;
+    }
+    return static_cast<int>(static_cast<std::uint64_t>(index) * 100U /
+                            static_cast<std::uint64_t>(lines - 1));
+}
+
+} // namespace
+
+SmtpClient::SmtpClient(unsigned int buffSize)
+    : maxBufferSize(buffSize),
+      smtpSocket(std::make_unique<ClientSocket>(clampToInt(maxBufferSize))) {}
+
+SmtpClient::~SmtpClient() = default;
+
+void SmtpClient::setUpdater(Updater* updater) {
+    smtpUpdater = updater;
+    updateEnabled = true;
+}
+
+void SmtpClient::setTransmitTimeout(unsigned int val) {
+    txTimeout = clampToInt(val);
+}
+
+void SmtpClient::setReceiveTimeout(unsigned int val) {
+    rxTimeout = clampToInt(val);
+}
+
+void SmtpClient::update(const int& val) const {
+    if (smtpUpdater != nullptr) {
+        smtpUpdater->update(val);
+    }
+}
+
+std::string SmtpClient::connect(std::string serverName, unsigned short port) const {
+    smtpSocket->setTransmitTimeout(txTimeout);
+    smtpSocket->setReceiveTimeout(rxTimeout);
+    return readReply(smtpSocket->socketOpen(std::move(serverName), port));
+}
+
+std::string SmtpClient::ehlo(std::string clientName) const {
+    return command("EHLO " + clientName);
+}
+
+std::string SmtpClient::helo(std::string clientName) const {
+    return command("HELO " + clientName);
+}
+
+std::string SmtpClient::authLogin() {
+    return command("AUTH LOGIN");
+}
+
+std::string SmtpClient::sendAuthName(std::string authName) const {
+    return command(authName);
+}
+
+std::string SmtpClient::sendAuthPass(std::string authPass) const {
+    return command(authPass);
+}
+
+std::string SmtpClient::mailFrom(std::string fromAddress) const {
+    return command("MAIL FROM: " + fromAddress);
+}
+
+std::string SmtpClient::rcptTo(std::string toAddress) const {
+    return command("RCPT TO: " + toAddress);
+}
+
+std::string SmtpClient::data() {
+    return command("DATA");
+}
+
+std::string SmtpClient::sendData(const StringList& messageData) const {
+    const std::size_t lines = messageData.size();
+    std::string batch;
+    for (std::size_t i = 0; i < lines; ++i) {
+        batch += messageData[i];
+        batch += "\r\n";
+        if (batch.size() >= sendBatchSize) {
+            smtpSocket->socketSend(std::move(batch));
+            batch.clear();
+        }
+        if (updateEnabled) {
+            update(progressOf(i, lines));
+        }
+    }
+    if (!batch.empty()) {
+        smtpSocket->socketSend(std::move(batch));
+    }
+    return readReply(smtpSocket->socketReceive());
+}
+
+std::string SmtpClient::noop() {
+    return command("NOOP");
+}
+
+std::string SmtpClient::rset() {
+    return command("RSET");
+}
+
+std::string SmtpClient::quit() {
+    std::string reply = command("QUIT");
+    smtpSocket->socketClose();
+    return reply;
+}
+
+std::string SmtpClient::command(const std::string& line) const {
+    smtpSocket->socketSend(line + "\r\n");
+    return readReply(smtpSocket->socketReceive());
+}
+
+std::string SmtpClient::readReply(std::string firstPiece) const {
+    std::string reply;
+    std::string piece = std::move(firstPiece);
+    while (true) {
+        // An empty receive means the server has closed its side: receiving again would only spin.
+        if (piece.empty()) {
+            throw SocketException(ECONNRESET, "Connection closed by server");
+        }
+        reply += piece;
+        if (isComplete(reply)) {
+            return reply;
+        }
+        if (reply.size() > maxReplySize) {
+            throw SocketException(EMSGSIZE, "Reply from server too long");
+        }
+        piece = smtpSocket->socketReceive();
+    }
+}

@@ -48,6 +48,8 @@ class SmtpClient {
     std::string data();
     // Every line followed by CR LF, unchanged and in order, reporting progress
     // after each; the final "." must be the last line. Then reads one reply.
+    // Lines are sent in batches, so a value may be reported a little before its
+    // line has left.
     std::string sendData(const StringList& messageData) const;
     // "NOOP"
     std::string noop();
@@ -57,11 +59,13 @@ class SmtpClient {
     std::string quit();
 
     const ClientSocket& socket() const { return *smtpSocket; }
+    unsigned int getMaxBufferSize() const { return maxBufferSize; }
 
   private:
     void update(const int& val) const;
     std::string command(const std::string& line) const;
-    std::string readReply(std::string reply) const;
+    // Joins receives, starting with firstPiece, into one complete reply.
+    std::string readReply(std::string firstPiece) const;
 
     Updater* smtpUpdater = nullptr;
     bool updateEnabled = false;

@@ -9,8 +9,8 @@
 // caught by value.
 class SocketException {
   public:
-    SocketException(int errorNumber, std::string errorMessage)
-        : errorNumber(errorNumber), errorMessage(std::move(errorMessage)) {}
+    SocketException(int number, std::string message)
+        : errorNumber(number), errorMessage(std::move(message)) {}
 
     int errNum() const { return errorNumber; }
     std::string errMsg() const { return errorMessage; }

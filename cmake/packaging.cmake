@@ -1,0 +1,67 @@
+# Installation rules and the Debian package (CPack).
+#
+#   cmake --install <build> [--prefix <dir>]   bin/brenvox, share/man/man1/brenvox.1.gz
+#   cpack --config <build>/CPackConfig.cmake   brenvox_<version>_<arch>.deb
+
+include(GNUInstallDirs)
+
+install(TARGETS brenvox RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+
+# The manual page is installed gzip-compressed, as Debian policy asks. It is
+# compressed when the project is configured (and again whenever the page
+# changes, which re-runs the configuration), so that an install or a package
+# never depends on which build targets were built. -n keeps the name and time
+# stamp out of the archive, so the result is reproducible.
+set(BRENVOX_MANPAGE_SOURCE ${PROJECT_SOURCE_DIR}/man/brenvox.1)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${BRENVOX_MANPAGE_SOURCE})
+find_program(BRENVOX_GZIP gzip)
+set(BRENVOX_MANPAGE_INSTALLED ${BRENVOX_MANPAGE_SOURCE})
+if(BRENVOX_GZIP)
+    set(brenvox_manpage_gz ${PROJECT_BINARY_DIR}/brenvox.1.gz)
+    execute_process(
+        COMMAND ${BRENVOX_GZIP} -9 -n -c ${BRENVOX_MANPAGE_SOURCE}
+        OUTPUT_FILE ${brenvox_manpage_gz}
+        RESULT_VARIABLE brenvox_gzip_result)
+    if(brenvox_gzip_result EQUAL 0)
+        set(BRENVOX_MANPAGE_INSTALLED ${brenvox_manpage_gz})
+    else()
+        message(WARNING "gzip failed (${brenvox_gzip_result}); installing the manual page uncompressed")
+        file(REMOVE ${brenvox_manpage_gz})
+    endif()
+else()
+    message(STATUS "gzip not found; installing the manual page uncompressed")
+endif()
+install(FILES ${BRENVOX_MANPAGE_INSTALLED}
+        DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
+        PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+
+# --- Debian package -------------------------------------------------------
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME brenvox)
+set(CPACK_PACKAGE_VENDOR "Brenvox developers")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "command-line SMTP mail sender")
+set(CPACK_PACKAGE_DESCRIPTION
+    "Brenvox sends one e-mail message to one SMTP server from the command line.
+It composes a MIME message from a subject, a body text or body file and any
+number of attachments, or sends a ready-made message file unchanged, and
+delivers it over plain TCP, optionally logging in with AUTH LOGIN. The
+settings come from command-line options or a small configuration file.")
+set(CPACK_PACKAGE_CONTACT "Brenvox developers <brenvox@example.org>")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+    OWNER_READ OWNER_WRITE OWNER_EXECUTE
+    GROUP_READ GROUP_EXECUTE
+    WORLD_READ WORLD_EXECUTE)
+
+set(CPACK_DEBIAN_PACKAGE_NAME brenvox)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION mail)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
+# Depends: computed from the binary by dpkg-shlibdeps (package dpkg-dev).
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+
+include(CPack)
