@@ -457,8 +457,6 @@ int Email::writeMailFile(std::string outputLocation, std::string sender, StringL
 namespace {
 
 constexpr unsigned int receiveSizeBytes = 34;
-constexpr unsigned int transmitTimeoutSeconds = 60;
-constexpr unsigned int receiveTimeoutSeconds = 120;
 constexpr int defaultPort = 25;
 constexpr int successStatus = 0;
 constexpr int failureStatus = 1;

@@ -118,6 +118,9 @@ class Email {
     bool verbose = false;
     // Path of the attachment that made writeMailFile fail, for the error line.
     std::string unreadableAttachment;
+    // Fixed for users; tests shorten them to exercise silent servers quickly.
+    unsigned int transmitTimeoutSeconds = 60;
+    unsigned int receiveTimeoutSeconds = 120;
 };
 
 #endif

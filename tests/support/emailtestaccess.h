@@ -52,6 +52,10 @@ class EmailTestAccess {
                                  std::move(messageData));
     }
     static std::string padIt(const Email& job, int hour, int min) { return job.padIt(hour, min); }
+    static void setTimeouts(Email& job, unsigned int transmitSeconds, unsigned int receiveSeconds) {
+        job.transmitTimeoutSeconds = transmitSeconds;
+        job.receiveTimeoutSeconds = receiveSeconds;
+    }
     static const std::string& unreadableAttachment(const Email& job) {
         return job.unreadableAttachment;
     }
