@@ -102,12 +102,17 @@ std::string ClientSocket::socketOpen(std::string serverName, unsigned short port
 }
 
 std::string ClientSocket::socketSend(std::string msg) {
+    socketSend(msg.data(), msg.size());
+    return msg;
+}
+
+void ClientSocket::socketSend(const char* data, std::size_t size) {
     errno = 0;
     // MSG_NOSIGNAL: a peer that has gone is a send failure (EPIPE), not SIGPIPE. A short send
     // goes on with the rest, so a message is never cut silently.
     std::size_t sent = 0;
     do {
-        const ssize_t count = send(descriptor, msg.data() + sent, msg.size() - sent, MSG_NOSIGNAL);
+        const ssize_t count = send(descriptor, data + sent, size - sent, MSG_NOSIGNAL);
         if (count == -1) {
             if (errno == EINTR) {
                 continue;
@@ -115,8 +120,7 @@ std::string ClientSocket::socketSend(std::string msg) {
             throw SocketException(errno, "Problem encountered sending data");
         }
         sent += static_cast<std::size_t>(count);
-    } while (sent < msg.size());
-    return msg;
+    } while (sent < size);
 }
 
 std::string ClientSocket::socketReceive() {

@@ -1,6 +1,7 @@
 #ifndef BRENVOX_CLIENTSOCKET_H
 #define BRENVOX_CLIENTSOCKET_H
 
+#include <cstddef>
 #include <string>
 
 // A blocking IPv4 TCP client connection. Keeps no data between calls: every
@@ -28,6 +29,8 @@ class ClientSocket {
     std::string socketOpen(std::string serverName, unsigned short port);
     // Sends all bytes of msg and returns msg. Throws SocketException.
     std::string socketSend(std::string msg);
+    // Sends all size bytes at data, without a copy. Throws SocketException.
+    void socketSend(const char* data, std::size_t size);
     // One receive of at most maxBufferSize bytes; the empty text when the peer
     // has closed; a NUL byte cuts the text. Throws SocketException.
     std::string socketReceive();

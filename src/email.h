@@ -8,6 +8,7 @@
 
 using StringList = std::vector<std::string>;
 
+class MessageFile;
 class SmtpClient;
 
 // The mail job: everything one send needs. Filled through the setters, then
@@ -81,7 +82,7 @@ class Email {
     std::string padIt(int hour, int min) const;
 
     // Send driver: preparing the message.
-    int prepareMessage(StringList& message);
+    int prepareMessage(MessageFile& message);
     int mergeConfigFile(StringList& messageData);
     void takeConfigPort(const std::string& serverLine);
     int collectBody(StringList& messageData) const;
@@ -91,13 +92,13 @@ class Email {
 
     // Send driver: the SMTP dialogue. Each step prints its own error line.
     enum class Greeting { done, useHelo, failed };
-    int runDialogue(SmtpClient& client, const StringList& message);
+    int runDialogue(SmtpClient& client, const MessageFile& message);
     Greeting ehloAndAuthenticate(SmtpClient& client);
     Greeting authenticate(SmtpClient& client, const std::string& aName, const std::string& aPass);
     Greeting helo(SmtpClient& client);
     bool mailFrom(SmtpClient& client);
     bool rcptToAll(SmtpClient& client);
-    int transfer(SmtpClient& client, const StringList& message);
+    int transfer(SmtpClient& client, const MessageFile& message);
     int quit(SmtpClient& client, int status);
     int quitAfterDelivery(SmtpClient& client);
 

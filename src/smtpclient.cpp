@@ -1,13 +1,18 @@
 #include "smtpclient.h"
 
+#include "messagefile.h"
 #include "socketexception.h"
 #include "updater.h"
+#include "wirelines.h"
+
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <utility>
+#include <vector>
 
 namespace {
 
@@ -49,6 +54,28 @@ int progressOf(std::size_t index, std::size_t lines) {
     }
     return static_cast<int>(static_cast<std::uint64_t>(index) * 100U /
                             static_cast<std::uint64_t>(lines - 1));
+}
+
+// The first line whose value is at least value: the inverse of progressOf.
+std::size_t firstLineOf(int value, std::size_t lines) {
+    if (lines <= 1) {
+        return lines;
+    }
+    const std::uint64_t steps = static_cast<std::uint64_t>(lines - 1);
+    return static_cast<std::size_t>((static_cast<std::uint64_t>(value) * steps + 99U) / 100U);
+}
+
+// One block of the file at offset; 0 at its end.
+std::size_t readBlock(int fd, std::vector<char>& block, off_t offset) {
+    for (;;) {
+        const ssize_t got = pread(fd, block.data(), block.size(), offset);
+        if (got >= 0) {
+            return static_cast<std::size_t>(got);
+        }
+        if (errno != EINTR) {
+            throw SocketException(errno, "Problem encountered reading message file");
+        }
+    }
 }
 
 } // namespace
@@ -119,21 +146,63 @@ std::string SmtpClient::data() {
 std::string SmtpClient::sendData(const StringList& messageData) const {
     const std::size_t lines = messageData.size();
     std::string batch;
+    std::size_t linesSent = 0;
     for (std::size_t i = 0; i < lines; ++i) {
-        batch += messageData[i];
-        batch += "\r\n";
+        WireLines::appendLine(messageData[i], batch);
         if (batch.size() >= sendBatchSize) {
-            smtpSocket->socketSend(std::move(batch));
-            batch.clear();
-        }
-        if (updateEnabled) {
-            update(progressOf(i, lines));
+            sendBatch(batch, linesSent, i + 1, lines);
         }
     }
-    if (!batch.empty()) {
-        smtpSocket->socketSend(std::move(batch));
+    sendBatch(batch, linesSent, lines, lines);
+    return readReply(smtpSocket->socketReceive());
+}
+
+std::string SmtpClient::sendFile(int fd, std::size_t lineCount) const {
+    WireLines wire(lineCount);
+    std::vector<char> block(MessageFile::blockSize);
+    std::string batch;
+    batch.reserve(2 * block.size() + 2); // every byte an LF at worst
+    std::size_t linesSent = 0;
+    off_t offset = 0;
+    while (!wire.full()) {
+        const std::size_t got = readBlock(fd, block, offset);
+        if (got == 0) {
+            wire.finish(batch);
+            if (!wire.full()) {
+                throw SocketException(EIO, "Problem encountered reading message file");
+            }
+        }
+        wire.append(block.data(), got, batch);
+        offset += static_cast<off_t>(got);
+        sendBatch(batch, linesSent, wire.linesDone(), lineCount);
     }
     return readReply(smtpSocket->socketReceive());
+}
+
+void SmtpClient::sendBatch(std::string& batch, std::size_t& linesSent, std::size_t linesDone,
+                           std::size_t total) const {
+    if (!batch.empty()) {
+        smtpSocket->socketSend(batch.data(), batch.size());
+        batch.clear();
+    }
+    if (updateEnabled) {
+        reportProgress(linesSent, linesDone - linesSent, total);
+    }
+    linesSent = linesDone;
+}
+
+void SmtpClient::reportProgress(std::size_t first, std::size_t count, std::size_t total) const {
+    if (smtpUpdater == nullptr) {
+        return;
+    }
+    while (count > 0) {
+        const int value = progressOf(first, total);
+        const std::size_t nextValueAt = std::max(firstLineOf(value + 1, total), first + 1);
+        const std::size_t run = std::min(count, nextValueAt - first);
+        smtpUpdater->update(value, run);
+        first += run;
+        count -= run;
+    }
 }
 
 std::string SmtpClient::noop() {

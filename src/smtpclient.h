@@ -48,9 +48,14 @@ class SmtpClient {
     std::string data();
     // Every line followed by CR LF, unchanged and in order, reporting progress
     // after each; the final "." must be the last line. Then reads one reply.
-    // Lines are sent in batches, so a value may be reported a little before its
-    // line has left.
+    // Lines are sent in batches; a batch's values are reported once it has left.
     std::string sendData(const StringList& messageData) const;
+    // The same for a message kept in a file: its first lineCount lines (as the
+    // line file reader splits them), read from the start of fd in blocks, each
+    // line followed by CR LF. Progress is reported once a block has been sent.
+    // A file that ends before lineCount lines, or cannot be read, throws
+    // SocketException ("Problem encountered reading message file").
+    std::string sendFile(int fd, std::size_t lineCount) const;
     // "NOOP"
     std::string noop();
     // "RSET"
@@ -63,6 +68,11 @@ class SmtpClient {
 
   private:
     void update(const int& val) const;
+    // Reports lines first .. first + count - 1 of total, in runs of equal value.
+    void reportProgress(std::size_t first, std::size_t count, std::size_t total) const;
+    // Sends batch, reports its lines and starts the next batch.
+    void sendBatch(std::string& batch, std::size_t& linesSent, std::size_t linesDone,
+                   std::size_t total) const;
     std::string command(const std::string& line) const;
     // Joins receives, starting with firstPiece, into one complete reply.
     std::string readReply(std::string firstPiece) const;

@@ -1,6 +1,23 @@
 #include "updater.h"
 
 #include <iostream>
+#include <sstream>
+#include <string>
+
+namespace {
+
+constexpr std::size_t repeatBufferSize = 4096;
+
+// val, "%" and "\r" exactly as update(val) would write them to stream.
+std::string formatted(std::ostream& stream, int val) {
+    std::ostringstream text;
+    text.copyfmt(stream);
+    text << val << "%\r";
+    stream.width(0);
+    return text.str();
+}
+
+} // namespace
 
 Updater::Updater() : Updater(std::cout) {}
 
@@ -11,5 +28,27 @@ void Updater::update(const int& val) const {
     *out << val << "%\r";
     if (val == 100) {
         *out << std::endl;
+    }
+}
+
+void Updater::update(const int& val, std::size_t times) const {
+    if (val == 100) {
+        // Ends the line and flushes each time; never more than once in a transfer.
+        for (std::size_t i = 0; i < times; ++i) {
+            update(val);
+        }
+        return;
+    }
+    const std::string text = formatted(*out, val);
+    const std::size_t perBuffer = repeatBufferSize / text.size();
+    std::string repeated;
+    repeated.reserve(perBuffer * text.size());
+    for (std::size_t i = 0; i < perBuffer && i < times; ++i) {
+        repeated += text;
+    }
+    for (std::size_t left = times; left > 0;) {
+        const std::size_t now = left < perBuffer ? left : perBuffer;
+        out->write(repeated.data(), static_cast<std::streamsize>(now * text.size()));
+        left -= now;
     }
 }

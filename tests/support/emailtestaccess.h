@@ -59,6 +59,9 @@ class EmailTestAccess {
     static const std::string& unreadableAttachment(const Email& job) {
         return job.unreadableAttachment;
     }
+    static int mergeConfigFile(Email& job, StringList& messageData) {
+        return job.mergeConfigFile(messageData);
+    }
 };
 
 #endif

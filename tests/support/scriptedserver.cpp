@@ -165,6 +165,7 @@ void ScriptedServer::serve() {
         } else if (open && stepName == "AUTH-NAME" && replyCode == "334") {
             expecting = "AUTH-PASS";
         } else if (open && stepName == "DATA" && replyCode == "354") {
+            pause(script["DATA-BODY"].stallMs);
             open = readData() && play("DATA-END");
         }
     }
@@ -199,7 +200,10 @@ bool ScriptedServer::play(const std::string& stepName) {
         step.replies.empty() ? unknown
                              : step.replies[std::min(step.played, step.replies.size() - 1)];
     ++step.played;
-    replyCode = pieces.empty() ? "" : pieces.front().substr(0, 3);
+    replyCode.clear(); // the code may come in pieces of its own
+    for (std::size_t i = 0; i < pieces.size() && replyCode.size() < 3; ++i) {
+        replyCode += pieces[i].substr(0, 3 - replyCode.size());
+    }
     pause(step.stallMs);
     for (std::size_t i = 0; i < pieces.size(); ++i) {
         if (i == step.closeAfterPieces || stopping) {

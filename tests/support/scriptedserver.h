@@ -17,6 +17,8 @@
 //   "AUTH-NAME"  the line after an AUTH answered with 334
 //   "AUTH-PASS"  the line after an AUTH-NAME answered with 334
 //   "DATA-END"   the end of the message data, read up to CR LF "." CR LF once DATA got 354
+//   "DATA-BODY"  only for stall(): the wait, once DATA got 354, before the server starts
+//                reading the message data (a server that stops reading)
 // A verb without a step is answered "500 5.5.2 Command not recognized".
 //
 // The session ends after QUIT is answered, when the client closes, when a step closes it, when
