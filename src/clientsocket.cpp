@@ -10,6 +10,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 
@@ -133,13 +134,32 @@ std::string ClientSocket::socketReceive() {
     if (count == -1) {
         throw SocketException(errno, "Problem encountered receiving data");
     }
-    // 0 bytes (peer closed) gives the empty text; a NUL byte ends the text.
+    // 0 bytes (peer closed) gives the empty text. A NUL byte is kept like any
+    // other: cutting the text there would drop the line feed behind it and leave
+    // the reply waiting for bytes that already came.
     buffer.resize(static_cast<std::size_t>(count));
-    const std::size_t nul = buffer.find('\0');
-    if (nul != std::string::npos) {
-        buffer.resize(nul);
-    }
     return buffer;
+}
+
+std::string ClientSocket::socketReceive(std::chrono::steady_clock::time_point deadline) {
+    using std::chrono::milliseconds;
+    for (;;) {
+        const auto left =
+            std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now())
+                .count();
+        pollfd watch{descriptor, POLLIN, 0};
+        const int ready =
+            left > 0 ? poll(&watch, 1, static_cast<int>(std::min<long long>(left, INT_MAX))) : 0;
+        if (ready > 0) {
+            return socketReceive();
+        }
+        if (ready == 0) {
+            throw SocketException(EAGAIN, "Problem encountered receiving data");
+        }
+        if (errno != EINTR) {
+            throw SocketException(errno, "Problem encountered receiving data");
+        }
+    }
 }
 
 int ClientSocket::socketClose() {

@@ -1,6 +1,7 @@
 #ifndef BRENVOX_CLIENTSOCKET_H
 #define BRENVOX_CLIENTSOCKET_H
 
+#include <chrono>
 #include <cstddef>
 #include <string>
 
@@ -32,8 +33,11 @@ class ClientSocket {
     // Sends all size bytes at data, without a copy. Throws SocketException.
     void socketSend(const char* data, std::size_t size);
     // One receive of at most maxBufferSize bytes; the empty text when the peer
-    // has closed; a NUL byte cuts the text. Throws SocketException.
+    // has closed; NUL bytes are kept. Throws SocketException.
     std::string socketReceive();
+    // The same, but fails as a receive time-out does (EAGAIN) once deadline
+    // passes without data.
+    std::string socketReceive(std::chrono::steady_clock::time_point deadline);
     // Closes the connection if one is open; always 0.
     int socketClose();
 

@@ -522,8 +522,9 @@ int Email::writeMailFile(std::string outputLocation, std::string sender, StringL
     }
     // The empty line and the "." that ends the SMTP data (RFC 5321 4.1.1.4).
     writeText(out, "\r\n.\r\n");
-    std::fclose(out);
-    return 0;
+    // A full disk or a file size limit must not let a cut message go out.
+    const bool writeFailed = std::ferror(out) != 0;
+    return std::fclose(out) != 0 || writeFailed ? 1 : 0;
 }
 
 // ---- Send driver ----------------------------------------------------------
@@ -735,6 +736,15 @@ int Email::checkJob() const {
     }
     if (rawFile.empty() && hasLineBreak(subject)) {
         return fail("Aborting - line break in subject.");
+    }
+    // The file name goes into the part headers, where a line break would end
+    // the data early or add header lines.
+    const auto nameHasLineBreak = [this](const std::string& path) {
+        return hasLineBreak(extractFile(path));
+    };
+    if (rawFile.empty() &&
+        std::any_of(attachmentList.begin(), attachmentList.end(), nameHasLineBreak)) {
+        return fail("Aborting - line break in attachment name.");
     }
     return successStatus;
 }

@@ -108,7 +108,8 @@ void SmtpClient::update(const int& val) const {
 std::string SmtpClient::connect(std::string serverName, unsigned short port) const {
     smtpSocket->setTransmitTimeout(txTimeout);
     smtpSocket->setReceiveTimeout(rxTimeout);
-    return readReply(smtpSocket->socketOpen(std::move(serverName), port));
+    std::string greeting = smtpSocket->socketOpen(std::move(serverName), port);
+    return readReply(std::move(greeting), replyDeadline());
 }
 
 std::string SmtpClient::ehlo(std::string clientName) const {
@@ -154,7 +155,7 @@ std::string SmtpClient::sendData(const StringList& messageData) const {
         }
     }
     sendBatch(batch, linesSent, lines, lines);
-    return readReply(smtpSocket->socketReceive());
+    return receiveReply();
 }
 
 std::string SmtpClient::sendFile(int fd, std::size_t lineCount) const {
@@ -176,7 +177,7 @@ std::string SmtpClient::sendFile(int fd, std::size_t lineCount) const {
         offset += static_cast<off_t>(got);
         sendBatch(batch, linesSent, wire.linesDone(), lineCount);
     }
-    return readReply(smtpSocket->socketReceive());
+    return receiveReply();
 }
 
 void SmtpClient::sendBatch(std::string& batch, std::size_t& linesSent, std::size_t linesDone,
@@ -221,10 +222,26 @@ std::string SmtpClient::quit() {
 
 std::string SmtpClient::command(const std::string& line) const {
     smtpSocket->socketSend(line + "\r\n");
-    return readReply(smtpSocket->socketReceive());
+    return receiveReply();
 }
 
-std::string SmtpClient::readReply(std::string firstPiece) const {
+// The receive time-out bounds the whole reply, not each piece of it: a server
+// that dribbles bytes must not hold the run for longer.
+SmtpClient::Deadline SmtpClient::replyDeadline() const {
+    return std::chrono::steady_clock::now() + std::chrono::seconds(rxTimeout);
+}
+
+std::string SmtpClient::receiveBefore(Deadline deadline) const {
+    // 0 means no time-out at all, as for the socket option.
+    return rxTimeout > 0 ? smtpSocket->socketReceive(deadline) : smtpSocket->socketReceive();
+}
+
+std::string SmtpClient::receiveReply() const {
+    const Deadline deadline = replyDeadline();
+    return readReply(receiveBefore(deadline), deadline);
+}
+
+std::string SmtpClient::readReply(std::string firstPiece, Deadline deadline) const {
     std::string reply;
     std::string piece = std::move(firstPiece);
     while (true) {
@@ -239,6 +256,6 @@ std::string SmtpClient::readReply(std::string firstPiece) const {
         if (reply.size() > maxReplySize) {
             throw SocketException(EMSGSIZE, "Reply from server too long");
         }
-        piece = smtpSocket->socketReceive();
+        piece = receiveBefore(deadline);
     }
 }

@@ -3,6 +3,7 @@
 
 #include "clientsocket.h"
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -75,7 +76,11 @@ class SmtpClient {
                    std::size_t total) const;
     std::string command(const std::string& line) const;
     // Joins receives, starting with firstPiece, into one complete reply.
-    std::string readReply(std::string firstPiece) const;
+    using Deadline = std::chrono::steady_clock::time_point;
+    Deadline replyDeadline() const;
+    std::string receiveBefore(Deadline deadline) const;
+    std::string receiveReply() const;
+    std::string readReply(std::string firstPiece, Deadline deadline) const;
 
     Updater* smtpUpdater = nullptr;
     bool updateEnabled = false;

@@ -552,28 +552,18 @@ TEST_P(LineBreak, IsRefusedBeforeConnecting) {
 INSTANTIATE_TEST_SUITE_P(Arguments, LineBreak, testing::ValuesIn(breakCases), caseName<BreakCase>);
 
 // A file name may hold line breaks too; it goes into the part headers of the message.
-TEST(LineBreakInAttachmentName, CannotEndTheDataEarlyOrInjectCommands) {
-    GTEST_SKIP() << "known fault: an attachment path whose file name holds LF is written into "
-                    "the part headers unchanged, so a name such as \"x\\n.\\nNOOP\" ends the "
-                    "data early and the rest of the message reaches the server as commands";
+TEST(LineBreakInAttachmentName, IsRefusedBeforeConnecting) {
     TempDir dir;
     const std::string evil = dir.write("x\n.\nNOOP", "payload");
-    ScriptedServer server;
-    const std::string port = std::to_string(server.start());
 
-    const RunResult run = runBrenvox({"-S", "127.0.0.1", "-P", port, "-f", "me@x.test", "-t",
+    // No server listens: the run must stop before it would try to connect.
+    const RunResult run = runBrenvox({"-S", "127.0.0.1", "-P", "1", "-f", "me@x.test", "-t",
                                       "you@y.test", "-m", "body", "-a", evil},
                                      dir.path());
 
+    EXPECT_EQ(run.out, "Aborting - line break in attachment name.\n");
+    EXPECT_EQ(run.status, 1);
     EXPECT_EQ(dir.entries(), Lines{"x\n.\nNOOP"});
-    if (run.status == 0) {
-        EXPECT_EQ(server.commands(), heloCommands);
-        const std::string data = server.data();
-        EXPECT_TRUE(endsWith(data, "--\r\n\r\n.\r\n")) << data;
-    } else {
-        EXPECT_EQ(run.status, 1);
-        EXPECT_EQ(run.out.find("%"), std::string::npos) << "nothing may be sent: " << run.out;
-    }
 }
 
 // ---- Preparing the message: configuration file, sources, checks ----------------------------
@@ -952,9 +942,6 @@ class FileSizeLimit {
 };
 
 TEST(MessageFileWrite, FailureStopsTheRunBeforeSending) {
-    GTEST_SKIP() << "known fault: write errors on the message file (a full disk, a file size "
-                    "limit) go unnoticed; the cut file is sent after DATA without its final "
-                    "\".\" and the run ends only at the receive time-out";
     TempDir dir;
     ScriptedServer server;
     Email job;

@@ -72,12 +72,15 @@ TEST(ClientSocketTransfer, PeerClosingAtOnceGivesEmptyText) {
     EXPECT_TRUE(socket.isOpen());
 }
 
-TEST(ClientSocketTransfer, NulByteCutsTheText) {
+TEST(ClientSocketTransfer, NulBytesAreKept) {
     ScriptedServer server;
-    server.split("CONNECT", {std::string("220 a\0b\r\n", 9)});
+    const std::string greeting("\0"
+                               "220 a\0b\r\n",
+                               10);
+    server.split("CONNECT", {greeting});
     const unsigned short port = server.start();
     ClientSocket socket;
-    EXPECT_EQ(socket.socketOpen("127.0.0.1", port), "220 a");
+    EXPECT_EQ(socket.socketOpen("127.0.0.1", port), greeting);
 }
 
 // A port on which nothing listens: bound, so no one else takes it, but not listening.
