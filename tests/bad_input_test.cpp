@@ -56,20 +56,6 @@ Lines filledArgs(Lines args, const std::string& port, const std::string& dir) {
     return args;
 }
 
-Lines entriesOf(const std::string& path) {
-    Lines names;
-    if (DIR* dir = opendir(path.c_str())) {
-        while (const dirent* entry = readdir(dir)) {
-            const std::string name = entry->d_name;
-            if (name != "." && name != "..") {
-                names.push_back(name);
-            }
-        }
-        closedir(dir);
-    }
-    return names;
-}
-
 // Fills "{PORT}" and "{DIR}" in every file of dir.
 void fillFiles(const TempDir& dir, const std::string& port) {
     for (const std::string& name : dir.entries()) {
@@ -248,7 +234,7 @@ TEST_P(WorkingDirectory, ThatCannotTakeTheFileStopsTheRun) {
     EXPECT_EQ(withoutProgress(run.out), c.out);
     EXPECT_EQ(run.status, c.status);
     EXPECT_EQ(dir.entries(), (Lines{"plain", "readonly"}));
-    EXPECT_EQ(entriesOf(dir.file("readonly")), Lines{});
+    EXPECT_EQ(listDirectory(dir.file("readonly")), Lines{});
     if (c.status == 0) {
         EXPECT_EQ(server.commands(), heloCommands);
     }

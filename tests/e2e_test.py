@@ -14,10 +14,10 @@ import unittest
 HERE = os.path.dirname(os.path.abspath(__file__))
 BINARY = os.path.abspath(os.environ.get("BRENVOX_BINARY", os.path.join(HERE, "..", "build", "brenvox")))
 
-spec = importlib.util.spec_from_file_location(
+sink_location = importlib.util.spec_from_file_location(
     "smtp_sink", os.path.join(HERE, "..", "scripts", "smtp_sink.py"))
-smtp_sink = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(smtp_sink)
+smtp_sink = importlib.util.module_from_spec(sink_location)
+sink_location.loader.exec_module(smtp_sink)
 
 from aiosmtpd.controller import Controller  # noqa: E402
 

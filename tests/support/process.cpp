@@ -108,8 +108,12 @@ std::string TempDir::write(const std::string& name, const std::string& bytes) co
 }
 
 std::vector<std::string> TempDir::entries() const {
+    return listDirectory(dirPath);
+}
+
+std::vector<std::string> listDirectory(const std::string& path) {
     std::vector<std::string> names;
-    if (DIR* dir = opendir(dirPath.c_str())) {
+    if (DIR* dir = opendir(path.c_str())) {
         while (const dirent* entry = readdir(dir)) {
             const std::string name = entry->d_name;
             if (name != "." && name != "..") {

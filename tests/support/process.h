@@ -43,4 +43,7 @@ class TempDir {
 
 std::string readWholeFile(const std::string& path);
 
+// Names of the entries of a directory, sorted; empty when it cannot be read.
+std::vector<std::string> listDirectory(const std::string& path);
+
 #endif
