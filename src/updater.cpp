@@ -1,21 +1,11 @@
 #include "updater.h"
 
 #include <iostream>
-#include <sstream>
 #include <string>
 
 namespace {
 
 constexpr std::size_t repeatBufferSize = 4096;
-
-// val, "%" and "\r" exactly as update(val) would write them to stream.
-std::string formatted(std::ostream& stream, int val) {
-    std::ostringstream text;
-    text.copyfmt(stream);
-    text << val << "%\r";
-    stream.width(0);
-    return text.str();
-}
 
 } // namespace
 
@@ -39,7 +29,7 @@ void Updater::update(const int& val, std::size_t times) const {
         }
         return;
     }
-    const std::string text = formatted(*out, val);
+    const std::string text = std::to_string(val) + "%\r";
     const std::size_t perBuffer = repeatBufferSize / text.size();
     std::string repeated;
     repeated.reserve(perBuffer * text.size());
