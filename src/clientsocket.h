@@ -41,11 +41,6 @@ class ClientSocket {
     // Closes the connection if one is open; always 0.
     int socketClose();
 
-    int getMaxBufferSize() const { return maxBufferSize; }
-    int getTransmitTimeout() const { return txTimeout; }
-    int getReceiveTimeout() const { return rxTimeout; }
-    bool isOpen() const { return descriptor != -1; }
-
   private:
     int descriptor = -1; // -1: no descriptor held
     int maxBufferSize;

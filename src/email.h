@@ -1,9 +1,8 @@
 #ifndef BRENVOX_EMAIL_H
 #define BRENVOX_EMAIL_H
 
-#include <cstdio>
-#include <ctime>
 #include <string>
+#include <utility>
 #include <vector>
 
 using StringList = std::vector<std::string>;
@@ -35,40 +34,26 @@ class Email {
     void setAttachmentList(StringList value);
     void setVerbose(bool value);
 
-    // Prepares and delivers the message. Returns 0 when the server accepted it,
-    // 1 after any failure (its line already printed).
+    // Prepares and delivers the message, printing every error line itself.
+    // Returns 0 when the server accepted the message, 1 after any failure.
     int sendMail();
     // Every field but workingDir back to its default.
     void reset();
 
-    const std::string& getConfigFile() const { return configFile; }
-    const std::string& getRawFile() const { return rawFile; }
-    const std::string& getWorkingDir() const { return workingDir; }
-    const std::string& getServerName() const { return serverName; }
-    const std::string& getServerPort() const { return serverPort; }
-    int getServerPortInt() const { return serverPortInt; }
-    const StringList& getToList() const { return toList; }
-    const std::string& getFromAddress() const { return fromAddress; }
-    const std::string& getSubject() const { return subject; }
-    const std::string& getMessageText() const { return messageText; }
-    const std::string& getMessageFile() const { return messageFile; }
-    const std::string& getHeloName() const { return heloName; }
-    const std::string& getAuth() const { return authName; }
-    const StringList& getAttachmentList() const { return attachmentList; }
-    bool isVerbose() const { return verbose; }
-
   private:
-    friend class EmailTestAccess;
+    // How a step of the run ended: on to the next step, on with HELO instead of
+    // EHLO, or stopped, with the line that says why.
+    struct Outcome {
+        enum class Next { proceed, useHelo, stop } next = Next::proceed;
+        std::string errorLine;
+        bool stopped() const { return next == Next::stop; }
+        static Outcome stop(std::string line) { return {Next::stop, std::move(line)}; }
+    };
 
-    // writeMailFile results besides 0 (written) and 1 (cannot create).
-    static constexpr int attachmentUnreadable = 2;
-
+    // Prints line in verbose mode, replies prefixed line by line (transcriptText).
     void displayString(std::string line) const;
-    int base64Encode(const std::string& fileLocation, FILE* out) const;
     std::string base64Encode(std::string stringToEncode) const;
     std::string getEmailDate();
-    // The Date header value for the instant when, in the local zone.
-    std::string formatEmailDate(std::time_t when) const;
     std::string getMessageIDPrefix() const;
     void stripWhiteSpace(std::string& st) const;
     StringList parseList(std::string recipientList);
@@ -76,31 +61,32 @@ class Email {
     std::string getExtension(std::string fileName) const;
     std::string extractFile(const std::string& fullPath) const;
     std::string generateFileName();
+    // Appends the lines of file (the line rule of LineSplitter) to messageData;
+    // 1 on success, 0 when it cannot be opened or read (messageData untouched).
     int readFileToVector(std::string file, StringList& messageData) const;
-    int writeMailFile(std::string outputLocation, std::string fromAddress, StringList toList,
-                      std::string subject, StringList attachmentList, StringList messageData);
+    // The composed message through fd; see writeMessage.
+    Outcome writeMailFile(int fd, StringList messageData);
     std::string padIt(int hour, int min) const;
 
-    // Send driver: preparing the message.
-    int prepareMessage(MessageFile& message);
-    int mergeConfigFile(StringList& messageData);
+    // Preparing: everything before the first byte goes to the network.
+    Outcome prepareMessage(MessageFile& message);
+    Outcome mergeConfigFile(StringList& messageData);
     void takeConfigPort(const std::string& serverLine);
-    int collectBody(StringList& messageData) const;
-    int composeMessageFile(const StringList& messageData, std::string& filePath);
-    bool createExclusiveFile(std::string& filePath);
-    int checkJob() const;
+    Outcome collectBody(StringList& messageData) const;
+    Outcome composeMessageFile(const StringList& messageData, MessageFile& message);
+    int createExclusiveFile(std::string& filePath) const;
+    Outcome checkJob() const;
 
-    // Send driver: the SMTP dialogue. Each step prints its own error line.
-    enum class Greeting { done, useHelo, failed };
-    int runDialogue(SmtpClient& client, const MessageFile& message);
-    Greeting ehloAndAuthenticate(SmtpClient& client);
-    Greeting authenticate(SmtpClient& client, const std::string& aName, const std::string& aPass);
-    Greeting helo(SmtpClient& client);
-    bool mailFrom(SmtpClient& client);
-    bool rcptToAll(SmtpClient& client);
-    int transfer(SmtpClient& client, const MessageFile& message);
-    int quit(SmtpClient& client, int status);
-    int quitAfterDelivery(SmtpClient& client);
+    // The SMTP dialogue; transport failures arrive as SocketException.
+    Outcome runDialogue(SmtpClient& client, MessageFile& message);
+    Outcome ehloAndAuthenticate(SmtpClient& client);
+    Outcome authenticate(SmtpClient& client, const std::string& aName, const std::string& aPass);
+    Outcome helo(SmtpClient& client);
+    Outcome mailFrom(SmtpClient& client);
+    Outcome rcptToAll(SmtpClient& client);
+    Outcome transfer(SmtpClient& client, MessageFile& message);
+    void quit(SmtpClient& client);
+    void quitAfterDelivery(SmtpClient& client);
 
     std::string configFile;
     std::string rawFile;
@@ -117,11 +103,6 @@ class Email {
     std::string authName;
     StringList attachmentList;
     bool verbose = false;
-    // Path of the attachment that made writeMailFile fail, for the error line.
-    std::string unreadableAttachment;
-    // Fixed for users; tests shorten them to exercise silent servers quickly.
-    unsigned int transmitTimeoutSeconds = 60;
-    unsigned int receiveTimeoutSeconds = 120;
 };
 
 #endif

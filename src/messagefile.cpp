@@ -1,32 +1,27 @@
 #include "messagefile.h"
 
+#include "linesplitter.h"
+#include "retry.h"
+#include "socketexception.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <vector>
 
 namespace {
 
-// One read of up to size bytes at offset, or from the current position when
-// offset is negative; -1 on an error.
-ssize_t readSome(int fd, char* data, std::size_t size, off_t offset) {
-    for (;;) {
-        const ssize_t got = offset < 0 ? read(fd, data, size) : pread(fd, data, size, offset);
-        if (got != -1 || errno != EINTR) {
-            return got;
-        }
-    }
-}
+struct LineCounter {
+    std::size_t lines = 0;
+    void piece(const char*, const char*) {}
+    void lineEnd() { ++lines; }
+};
 
 bool writeAll(int fd, const char* data, std::size_t size) {
     while (size > 0) {
-        const ssize_t put = write(fd, data, size);
-        if (put == -1 && errno == EINTR) {
-            continue;
-        }
+        const ssize_t put = retryOnEintr([&] { return ::write(fd, data, size); });
         if (put <= 0) {
             return false;
         }
@@ -47,21 +42,19 @@ MessageFile::~MessageFile() {
 }
 
 bool MessageFile::open(const std::string& path) {
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd == -1) {
-        return false;
-    }
-    posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-    return true;
+    adopt(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    return fd != -1;
 }
 
-// Every LF ends a line; a last line without LF counts when it is not empty.
-bool MessageFile::countLines() {
-    if (!(canReadTwice() ? countRegularFile() : spoolAndCount())) {
-        return false;
+void MessageFile::adopt(int descriptor) {
+    fd = descriptor;
+    if (fd != -1) {
+        posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     }
-    lines = lineFeeds + (lastByte != '\n' ? 1 : 0);
-    return true;
+}
+
+bool MessageFile::countLines() {
+    return canReadTwice() ? countRegularFile() : spoolAndCount();
 }
 
 // Files, and directories so that reading them fails as usual; not pipes,
@@ -74,12 +67,17 @@ bool MessageFile::canReadTwice() const {
 
 bool MessageFile::countRegularFile() {
     std::vector<char> block(blockSize);
+    LineSplitter splitter;
+    LineCounter counter;
     off_t offset = 0;
     ssize_t got;
-    while ((got = readSome(fd, block.data(), block.size(), offset)) > 0) {
-        take(block.data(), static_cast<std::size_t>(got));
+    while ((got = retryOnEintr([&] { return pread(fd, block.data(), block.size(), offset); })) >
+           0) {
+        splitter.feed(block.data(), static_cast<std::size_t>(got), counter);
         offset += got;
     }
+    splitter.finish(counter);
+    lines = counter.lines;
     return got == 0;
 }
 
@@ -91,27 +89,24 @@ bool MessageFile::spoolAndCount() {
     const int source = fd;
     fd = fileno(spool);
     std::vector<char> block(blockSize);
+    LineSplitter splitter;
+    LineCounter counter;
     ssize_t got;
-    while ((got = readSome(source, block.data(), block.size(), -1)) > 0 &&
+    while ((got = retryOnEintr([&] { return ::read(source, block.data(), block.size()); })) > 0 &&
            writeAll(fd, block.data(), static_cast<std::size_t>(got))) {
-        take(block.data(), static_cast<std::size_t>(got));
+        splitter.feed(block.data(), static_cast<std::size_t>(got), counter);
     }
     ::close(source);
+    splitter.finish(counter);
+    lines = counter.lines;
     return got == 0;
 }
 
-void MessageFile::take(const char* data, std::size_t size) {
-    lineFeeds += countLineFeeds(data, size);
-    lastByte = data[size - 1];
-}
-
-std::size_t MessageFile::countLineFeeds(const char* data, std::size_t size) {
-    std::size_t feeds = 0;
-    const char* const end = data + size;
-    while (const auto* lf = static_cast<const char*>(
-               std::memchr(data, '\n', static_cast<std::size_t>(end - data)))) {
-        ++feeds;
-        data = lf + 1;
+std::size_t MessageFile::readBlock(char* buffer, std::size_t capacity) {
+    const ssize_t got = retryOnEintr([&] { return pread(fd, buffer, capacity, readOffset); });
+    if (got < 0) {
+        throw SocketException(errno, "Problem encountered reading message file");
     }
-    return feeds;
+    readOffset += got;
+    return static_cast<std::size_t>(got);
 }

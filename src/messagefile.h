@@ -4,11 +4,12 @@
 #include <cstddef>
 #include <cstdio>
 #include <string>
+#include <sys/types.h>
 
 // The message to send, kept as an open file rather than in memory. Its lines
-// are those of the line file reader (see WireLines); they are counted in one
-// pass before sending so that progress can be reported per line. The
-// descriptor keeps the file readable after its name has been removed.
+// (the line rule of LineSplitter) are counted in one pass before sending so that
+// progress can be reported per line. The descriptor keeps the file readable
+// after its name has been removed.
 class MessageFile {
   public:
     // Large enough to keep system calls rare, small enough to stay in cache.
@@ -21,29 +22,27 @@ class MessageFile {
 
     // False when path cannot be opened for reading.
     bool open(const std::string& path);
+    // Takes over an open, readable descriptor (the composed file's own).
+    void adopt(int descriptor);
     // Reads the file once to its end; false on a read error (a directory, say).
     // A pipe or device can be read only once: its bytes are kept in an
-    // anonymous temporary file, which descriptor() then names.
+    // anonymous temporary file, which is then read instead.
     bool countLines();
-
-    // Readable from offset 0 with pread once the lines have been counted.
-    int descriptor() const { return fd; }
     std::size_t lineCount() const { return lines; }
 
-    // The number of LF bytes in data.
-    static std::size_t countLineFeeds(const char* data, std::size_t size);
+    // The next bytes from the start, up to capacity of them; 0 at the end.
+    // Throws SocketException ("Problem encountered reading message file").
+    std::size_t readBlock(char* buffer, std::size_t capacity);
 
   private:
     bool canReadTwice() const;
     bool countRegularFile();
     bool spoolAndCount();
-    void take(const char* data, std::size_t size);
 
     int fd = -1;
     std::FILE* spool = nullptr;
-    std::size_t lineFeeds = 0;
-    char lastByte = '\n';
     std::size_t lines = 0;
+    off_t readOffset = 0;
 };
 
 #endif

@@ -1,11 +1,15 @@
 #ifndef BRENVOX_MIMETYPES_H
 #define BRENVOX_MIMETYPES_H
 
-#include <cstddef>
+#include <string>
 
-// Attachment types by file extension. Each row is "<extension>, <type>"; rows are
-// searched in order and the first one with the extension wins.
-extern const char* const mimeTypeRows[];
-extern const std::size_t mimeTypeRowCount;
+// The attachment type for a file extension (".pdf"; case counts): the first row
+// of the table with it, "application/octet-stream" when none has it.
+std::string mimeTypeFor(const std::string& extension);
+// From the last "." on, never the first character: ".profile" has none.
+std::string extensionOf(const std::string& fileName);
+// The part after the last backslash, or else after the last slash: a backslash
+// wins wherever it stands, so Windows paths work too.
+std::string fileNameOf(const std::string& path);
 
 #endif

@@ -1,11 +1,8 @@
 #include "smtpclient.h"
 
-#include "messagefile.h"
+#include "linesplitter.h"
 #include "socketexception.h"
 #include "updater.h"
-#include "wirelines.h"
-
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -18,8 +15,11 @@ namespace {
 
 // A server that never finishes its reply must not exhaust memory.
 constexpr std::size_t maxReplySize = 1024 * 1024;
-// sendData hands the socket this much at a time rather than making one call per line.
-constexpr std::size_t sendBatchSize = 64 * 1024;
+// The message goes to the socket a block at a time rather than a line at a time:
+// 64 MiB in 0.12 s instead of 1.0 s (bench/compare).
+constexpr std::size_t transferBlockSize = 256 * 1024;
+// RFC 5321 4.1.1.4: the line that ends the mail data.
+constexpr char endOfData[] = ".\r\n";
 
 int clampToInt(unsigned int value) {
     return static_cast<int>(std::min<unsigned int>(value, INT_MAX));
@@ -65,18 +65,40 @@ std::size_t firstLineOf(int value, std::size_t lines) {
     return static_cast<std::size_t>((static_cast<std::uint64_t>(value) * steps + 99U) / 100U);
 }
 
-// One block of the file at offset; 0 at its end.
-std::size_t readBlock(int fd, std::vector<char>& block, off_t offset) {
-    for (;;) {
-        const ssize_t got = pread(fd, block.data(), block.size(), offset);
-        if (got >= 0) {
-            return static_cast<std::size_t>(got);
-        }
-        if (errno != EINTR) {
-            throw SocketException(errno, "Problem encountered reading message file");
+// The wire form of message lines: each followed by CR LF, at most limit of
+// them (bytes after are ignored, so the count taken before sending holds).
+// Remembers whether the last line was "." alone.
+class WireSink {
+  public:
+    WireSink(std::string& target, std::size_t lineLimit) : out(target), limit(lineLimit) {}
+    void piece(const char* begin, const char* end) {
+        if (done < limit) {
+            out.append(begin, end);
+            lineSize += static_cast<std::size_t>(end - begin);
+            dotLine = lineSize == 1 && *begin == '.';
         }
     }
-}
+    void lineEnd() {
+        if (done < limit) {
+            out += "\r\n";
+            ++done;
+            lastLineWasDot = dotLine;
+            dotLine = false;
+            lineSize = 0;
+        }
+    }
+    std::size_t linesDone() const { return done; }
+    bool full() const { return done == limit; }
+    bool endedWithDot() const { return lastLineWasDot; }
+
+  private:
+    std::string& out;
+    std::size_t limit;
+    std::size_t done = 0;
+    std::size_t lineSize = 0;
+    bool dotLine = false;
+    bool lastLineWasDot = false;
+};
 
 } // namespace
 
@@ -91,32 +113,26 @@ void SmtpClient::setUpdater(Updater* updater) {
     updateEnabled = true;
 }
 
-void SmtpClient::setTransmitTimeout(unsigned int val) {
-    txTimeout = clampToInt(val);
+void SmtpClient::setTransmitTimeout(int val) {
+    txTimeout = val;
 }
 
-void SmtpClient::setReceiveTimeout(unsigned int val) {
-    rxTimeout = clampToInt(val);
+void SmtpClient::setReceiveTimeout(int val) {
+    rxTimeout = val;
 }
 
-void SmtpClient::update(const int& val) const {
-    if (smtpUpdater != nullptr) {
-        smtpUpdater->update(val);
-    }
-}
-
-std::string SmtpClient::connect(std::string serverName, unsigned short port) const {
+std::string SmtpClient::connect(std::string serverName, unsigned short port) {
     smtpSocket->setTransmitTimeout(txTimeout);
     smtpSocket->setReceiveTimeout(rxTimeout);
     std::string greeting = smtpSocket->socketOpen(std::move(serverName), port);
     return readReply(std::move(greeting), replyDeadline());
 }
 
-std::string SmtpClient::ehlo(std::string clientName) const {
+std::string SmtpClient::ehlo(std::string clientName) {
     return command("EHLO " + clientName);
 }
 
-std::string SmtpClient::helo(std::string clientName) const {
+std::string SmtpClient::helo(std::string clientName) {
     return command("HELO " + clientName);
 }
 
@@ -124,19 +140,19 @@ std::string SmtpClient::authLogin() {
     return command("AUTH LOGIN");
 }
 
-std::string SmtpClient::sendAuthName(std::string authName) const {
+std::string SmtpClient::sendAuthName(std::string authName) {
     return command(authName);
 }
 
-std::string SmtpClient::sendAuthPass(std::string authPass) const {
+std::string SmtpClient::sendAuthPass(std::string authPass) {
     return command(authPass);
 }
 
-std::string SmtpClient::mailFrom(std::string fromAddress) const {
+std::string SmtpClient::mailFrom(std::string fromAddress) {
     return command("MAIL FROM: " + fromAddress);
 }
 
-std::string SmtpClient::rcptTo(std::string toAddress) const {
+std::string SmtpClient::rcptTo(std::string toAddress) {
     return command("RCPT TO: " + toAddress);
 }
 
@@ -144,44 +160,47 @@ std::string SmtpClient::data() {
     return command("DATA");
 }
 
-std::string SmtpClient::sendData(const StringList& messageData) const {
-    const std::size_t lines = messageData.size();
-    std::string batch;
-    std::size_t linesSent = 0;
-    for (std::size_t i = 0; i < lines; ++i) {
-        WireLines::appendLine(messageData[i], batch);
-        if (batch.size() >= sendBatchSize) {
-            sendBatch(batch, linesSent, i + 1, lines);
-        }
+std::string SmtpClient::sendData(const StringList& messageData) {
+    std::string text;
+    for (const std::string& line : messageData) {
+        text += line;
+        text += '\n';
     }
-    sendBatch(batch, linesSent, lines, lines);
-    return receiveReply();
+    std::size_t taken = 0;
+    const ByteSource source = [&text, &taken](char* buffer, std::size_t capacity) {
+        const std::size_t size = text.copy(buffer, capacity, taken);
+        taken += size;
+        return size;
+    };
+    return sendMessage(source, messageData.size());
 }
 
-std::string SmtpClient::sendFile(int fd, std::size_t lineCount) const {
-    WireLines wire(lineCount);
-    std::vector<char> block(MessageFile::blockSize);
+std::string SmtpClient::sendMessage(const ByteSource& source, std::size_t lineCount) {
+    std::vector<char> block(transferBlockSize);
     std::string batch;
     batch.reserve(2 * block.size() + 2); // every byte an LF at worst
+    LineSplitter splitter;
+    WireSink wire(batch, lineCount);
     std::size_t linesSent = 0;
-    off_t offset = 0;
     while (!wire.full()) {
-        const std::size_t got = readBlock(fd, block, offset);
+        const std::size_t got = source(block.data(), block.size());
         if (got == 0) {
-            wire.finish(batch);
+            splitter.finish(wire);
             if (!wire.full()) {
                 throw SocketException(EIO, "Problem encountered reading message file");
             }
         }
-        wire.append(block.data(), got, batch);
-        offset += static_cast<off_t>(got);
+        splitter.feed(block.data(), got, wire);
         sendBatch(batch, linesSent, wire.linesDone(), lineCount);
+    }
+    if (!wire.endedWithDot()) {
+        smtpSocket->socketSend(endOfData, sizeof endOfData - 1);
     }
     return receiveReply();
 }
 
 void SmtpClient::sendBatch(std::string& batch, std::size_t& linesSent, std::size_t linesDone,
-                           std::size_t total) const {
+                           std::size_t total) {
     if (!batch.empty()) {
         smtpSocket->socketSend(batch.data(), batch.size());
         batch.clear();
@@ -220,7 +239,7 @@ std::string SmtpClient::quit() {
     return reply;
 }
 
-std::string SmtpClient::command(const std::string& line) const {
+std::string SmtpClient::command(const std::string& line) {
     smtpSocket->socketSend(line + "\r\n");
     return receiveReply();
 }
@@ -231,17 +250,17 @@ SmtpClient::Deadline SmtpClient::replyDeadline() const {
     return std::chrono::steady_clock::now() + std::chrono::seconds(rxTimeout);
 }
 
-std::string SmtpClient::receiveBefore(Deadline deadline) const {
+std::string SmtpClient::receiveBefore(Deadline deadline) {
     // 0 means no time-out at all, as for the socket option.
     return rxTimeout > 0 ? smtpSocket->socketReceive(deadline) : smtpSocket->socketReceive();
 }
 
-std::string SmtpClient::receiveReply() const {
+std::string SmtpClient::receiveReply() {
     const Deadline deadline = replyDeadline();
     return readReply(receiveBefore(deadline), deadline);
 }
 
-std::string SmtpClient::readReply(std::string firstPiece, Deadline deadline) const {
+std::string SmtpClient::readReply(std::string firstPiece, Deadline deadline) {
     std::string reply;
     std::string piece = std::move(firstPiece);
     while (true) {

@@ -4,11 +4,15 @@
 #include "clientsocket.h"
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 using StringList = std::vector<std::string>;
+// Fills up to capacity bytes at buffer with the next bytes of a message and
+// returns how many; 0 at its end.
+using ByteSource = std::function<std::size_t(char* buffer, std::size_t capacity)>;
 
 class Updater;
 
@@ -26,37 +30,37 @@ class SmtpClient {
     // Not owned. Switches progress reporting on for sendData.
     void setUpdater(Updater* updater);
     // Seconds; copied into the socket by the next connect.
-    void setTransmitTimeout(unsigned int val);
-    void setReceiveTimeout(unsigned int val);
+    void setTransmitTimeout(int val);
+    void setReceiveTimeout(int val);
 
     // Opens the connection and returns the whole greeting.
-    std::string connect(std::string serverName, unsigned short port) const;
+    std::string connect(std::string serverName, unsigned short port);
     // "EHLO " + clientName
-    std::string ehlo(std::string clientName) const;
+    std::string ehlo(std::string clientName);
     // "HELO " + clientName
-    std::string helo(std::string clientName) const;
+    std::string helo(std::string clientName);
     // "AUTH LOGIN"
     std::string authLogin();
     // The (base64) user name alone.
-    std::string sendAuthName(std::string authName) const;
+    std::string sendAuthName(std::string authName);
     // The (base64) password alone.
-    std::string sendAuthPass(std::string authPass) const;
+    std::string sendAuthPass(std::string authPass);
     // "MAIL FROM: " + fromAddress; no brackets added.
-    std::string mailFrom(std::string fromAddress) const;
+    std::string mailFrom(std::string fromAddress);
     // "RCPT TO: " + toAddress; no brackets added.
-    std::string rcptTo(std::string toAddress) const;
+    std::string rcptTo(std::string toAddress);
     // "DATA"
     std::string data();
-    // Every line followed by CR LF, unchanged and in order, reporting progress
-    // after each; the final "." must be the last line. Then reads one reply.
-    // Lines are sent in batches; a batch's values are reported once it has left.
-    std::string sendData(const StringList& messageData) const;
-    // The same for a message kept in a file: its first lineCount lines (as the
-    // line file reader splits them), read from the start of fd in blocks, each
-    // line followed by CR LF. Progress is reported once a block has been sent.
-    // A file that ends before lineCount lines, or cannot be read, throws
-    // SocketException ("Problem encountered reading message file").
-    std::string sendFile(int fd, std::size_t lineCount) const;
+    // Every line followed by CR LF, unchanged and in order (lines hold no LF),
+    // reporting progress; then reads one reply. The same path as sendMessage.
+    std::string sendData(const StringList& messageData);
+    // The first lineCount lines of the bytes source hands out (the line rule of
+    // LineSplitter), each followed by CR LF, reporting progress once a block has
+    // been sent; then the end-of-data line "." unless the last line was one
+    // (RFC 5321 4.1.1.4); then reads one reply. A source that ends before
+    // lineCount lines throws SocketException ("Problem encountered reading
+    // message file"); so may the source itself.
+    std::string sendMessage(const ByteSource& source, std::size_t lineCount);
     // "NOOP"
     std::string noop();
     // "RSET"
@@ -64,23 +68,19 @@ class SmtpClient {
     // "QUIT"; closes the socket once the reply is complete.
     std::string quit();
 
-    const ClientSocket& socket() const { return *smtpSocket; }
-    unsigned int getMaxBufferSize() const { return maxBufferSize; }
-
   private:
-    void update(const int& val) const;
     // Reports lines first .. first + count - 1 of total, in runs of equal value.
     void reportProgress(std::size_t first, std::size_t count, std::size_t total) const;
     // Sends batch, reports its lines and starts the next batch.
     void sendBatch(std::string& batch, std::size_t& linesSent, std::size_t linesDone,
-                   std::size_t total) const;
-    std::string command(const std::string& line) const;
+                   std::size_t total);
+    std::string command(const std::string& line);
     // Joins receives, starting with firstPiece, into one complete reply.
     using Deadline = std::chrono::steady_clock::time_point;
     Deadline replyDeadline() const;
-    std::string receiveBefore(Deadline deadline) const;
-    std::string receiveReply() const;
-    std::string readReply(std::string firstPiece, Deadline deadline) const;
+    std::string receiveBefore(Deadline deadline);
+    std::string receiveReply();
+    std::string readReply(std::string firstPiece, Deadline deadline);
 
     Updater* smtpUpdater = nullptr;
     bool updateEnabled = false;

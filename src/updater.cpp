@@ -16,9 +16,7 @@ Updater::Updater(std::ostream& stream) : out(&stream) {}
 void Updater::update(const int& val) const {
     // The carriage return lets the next value overwrite this one in place.
     *out << val << "%\r";
-    if (val == 100) {
-        *out << std::endl;
-    }
+    *out << (val == 100 ? "\n" : "") << std::flush;
 }
 
 void Updater::update(const int& val, std::size_t times) const {
@@ -41,4 +39,6 @@ void Updater::update(const int& val, std::size_t times) const {
         out->write(repeated.data(), static_cast<std::streamsize>(now * text.size()));
         left -= now;
     }
+    // Flushed once per value, so a pipe or log shows it while the transfer runs.
+    out->flush();
 }

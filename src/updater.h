@@ -12,7 +12,7 @@ class Updater {
     // Writes to stream instead of standard output.
     explicit Updater(std::ostream& stream);
 
-    // Writes val, "%" and "\r"; at exactly 100 also ends the line and flushes.
+    // Writes val, "%" and "\r" (at exactly 100 also a line end), and flushes.
     void update(const int& val) const;
     // The same bytes as times calls of update(val), in a few large writes:
     // a large message reports the same value for many lines in a row.

@@ -1,0 +1,27 @@
+#ifndef BRENVOX_BASE64_H
+#define BRENVOX_BASE64_H
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+// RFC 4648 section 4 base64 with "=" padding.
+
+// All of bytes in one line, no line ends.
+std::string base64Encode(const std::string& bytes);
+
+// Files as MIME parts want them (RFC 2045 6.8): lines of 76 characters, each
+// ended by CR LF. Its buffers are made once and reused for every file.
+class Base64FileEncoder {
+  public:
+    Base64FileEncoder();
+    // Writes the encoded contents of path to out; 1 when the file cannot be
+    // opened or read to its end (the output is then incomplete), else 0.
+    int encode(const std::string& path, std::FILE* out);
+
+  private:
+    std::vector<unsigned char> input;
+    std::vector<char> text;
+};
+
+#endif

@@ -1,0 +1,149 @@
+#include "commandline.h"
+
+#include "email.h"
+
+#include <iomanip>
+#include <iostream>
+
+namespace {
+
+constexpr int informationalStatus = 1;
+constexpr int helpColumnWidth = 43;
+
+void printOptionLine(const std::string& option, const std::string& description) {
+    std::cout << std::left << std::setw(helpColumnWidth) << option << description << '\n';
+}
+
+void helpInfo() {
+    std::cout << "use: brenvox [-options]\n\nWhere options include:\n\n";
+    printOptionLine("  --help", "print out this message");
+    printOptionLine("  --version", "print out the build");
+    printOptionLine("  --config", "print out config file requirements");
+    printOptionLine(" -w <working directory>", "working directory");
+    printOptionLine(" -t \"<to address>[, <to addressN>]\"", "To address list");
+    printOptionLine(" -f <from address>", "From address");
+    printOptionLine(" -s \"<subject text>\"", "Subject text");
+    printOptionLine(" -S <SMTP server>", "name/IP address of SMTP server");
+    printOptionLine(" -P <SMTP port>", "SMTP port (default 25)");
+    printOptionLine(" -c <configuration file>", "configuration file");
+    printOptionLine(" -r <raw message file>", "raw e-mail file");
+    printOptionLine(" -m \"<message text>\"", "message body text");
+    printOptionLine(" -M <message file>", "text file for message body");
+    printOptionLine(" -h <domain>", "helo domain (default localhost)");
+    printOptionLine(" -A <username:pass>", "SMTP auth user/pass");
+    printOptionLine(" -a <attachment> [<attachmentN>]", "attachments to send");
+    printOptionLine(" -v", "enable verbose mode");
+}
+
+void configInfo() {
+    std::cout << "Brenvox config file layout\n"
+                 "\n"
+                 "<server>[:<port>]\n"
+                 "<helo domain>\n"
+                 "<from address>\n"
+                 "<to address>[, <to addressN>]\n"
+                 "<subject>\n"
+                 "Following lines are used as message text.\n"
+                 "You can add as many as you like.\n";
+}
+
+void versionInfo() {
+    std::cout << "Brenvox - smtp mailer utility\n"
+              << "Version 1.0.104 - [05.03.2006]\n";
+}
+
+bool isOption(const std::string& argument) {
+    return !argument.empty() && argument[0] == '-';
+}
+
+// An empty value stays empty: the current directory.
+std::string withTrailingSlash(std::string directory) {
+    if (!directory.empty() && directory.back() != '/') {
+        directory += '/';
+    }
+    return directory;
+}
+
+// The options that take the next argument as their value.
+struct ValueOption {
+    char letter;
+    void (*apply)(Email& job, const std::string& value);
+};
+
+const ValueOption valueOptions[] = {
+    {'c', [](Email& job, const std::string& value) { job.setConfigFile(value); }},
+    {'r', [](Email& job, const std::string& value) { job.setRawFile(value); }},
+    {'w',
+     [](Email& job, const std::string& value) { job.setWorkingDir(withTrailingSlash(value)); }},
+    {'S', [](Email& job, const std::string& value) { job.setServerName(value); }},
+    {'P', [](Email& job, const std::string& value) { job.setServerPort(value); }},
+    {'t', [](Email& job, const std::string& value) { job.setToList(value); }},
+    {'f', [](Email& job, const std::string& value) { job.setFromAddress("<" + value + ">"); }},
+    {'s', [](Email& job, const std::string& value) { job.setSubject(value); }},
+    {'m', [](Email& job, const std::string& value) { job.setMessageText(value); }},
+    {'M', [](Email& job, const std::string& value) { job.setMessageFile(value); }},
+    {'h', [](Email& job, const std::string& value) { job.setHeloName(value); }},
+    {'A', [](Email& job, const std::string& value) { job.setAuth(value); }},
+};
+
+const ValueOption* valueOptionFor(char letter) {
+    for (const ValueOption& option : valueOptions) {
+        if (option.letter == letter) {
+            return &option;
+        }
+    }
+    return nullptr;
+}
+
+// Appends the files after an -a (up to the next option) to the pass-wide list.
+void gatherAttachments(const StringList& arguments, std::size_t first, StringList& attachments) {
+    for (std::size_t argNum = first; argNum < arguments.size() && !isOption(arguments[argNum]);
+         ++argNum) {
+        attachments.push_back(arguments[argNum]);
+    }
+}
+
+} // namespace
+
+void applyOptions(const StringList& argumentList, Email& mailMsg) {
+    StringList attachmentList;
+    for (std::size_t i = 0; i < argumentList.size(); ++i) {
+        const std::string& argument = argumentList[i];
+        if (!isOption(argument)) {
+            continue;
+        }
+        const std::string type = argument.substr(1, 1);
+        const ValueOption* valueOption = type.empty() ? nullptr : valueOptionFor(type[0]);
+        if (valueOption != nullptr) {
+            if (i + 1 < argumentList.size()) {
+                valueOption->apply(mailMsg, argumentList[i + 1]);
+            }
+        } else if (type == "a") {
+            gatherAttachments(argumentList, i + 1, attachmentList);
+            mailMsg.setAttachmentList(attachmentList);
+        } else if (type == "v") {
+            mailMsg.setVerbose(true);
+        } else {
+            std::cout << "Unrecognized parameter -" << type << std::endl;
+        }
+    }
+}
+
+int runCommandLine(int argc, const char* const argv[]) {
+    const std::string first = argc < 2 ? "--help" : argv[1];
+    if (first == "--version") {
+        versionInfo();
+        return informationalStatus;
+    }
+    if (first == "--help") {
+        helpInfo();
+        return informationalStatus;
+    }
+    if (first == "--config") {
+        configInfo();
+        return informationalStatus;
+    }
+    Email mailMsg;
+    applyOptions(StringList(argv + 1, argv + argc), mailMsg);
+    return mailMsg.sendMail();
+}

@@ -1,0 +1,179 @@
+#include "headertext.h"
+
+#include "base64.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+
+namespace {
+
+// Bytes of text per encoded word: "Subject: =?UNKNOWN-8BIT?B?" + 40 + "?=" stays
+// well below 78 characters.
+constexpr std::size_t encodedWordBytes = 30;
+// Characters of percent-encoded value per RFC 2231 section line.
+constexpr std::size_t sectionChars = 60;
+
+bool isContinuationByte(unsigned char byte) {
+    return (byte & 0xC0U) == 0x80U;
+}
+
+// The length of the UTF-8 sequence starting at text[at], 0 when it is invalid
+// (overlong forms, surrogates and values past U+10FFFF included).
+std::size_t sequenceLength(const std::string& text, std::size_t at) {
+    const auto lead = static_cast<unsigned char>(text[at]);
+    std::size_t length = 0;
+    unsigned int lowest = 0;
+    unsigned int value = 0;
+    if (lead < 0x80U) {
+        return 1;
+    } else if ((lead & 0xE0U) == 0xC0U) {
+        length = 2, lowest = 0x80, value = lead & 0x1FU;
+    } else if ((lead & 0xF0U) == 0xE0U) {
+        length = 3, lowest = 0x800, value = lead & 0x0FU;
+    } else if ((lead & 0xF8U) == 0xF0U) {
+        length = 4, lowest = 0x10000, value = lead & 0x07U;
+    } else {
+        return 0;
+    }
+    if (at + length > text.size()) {
+        return 0;
+    }
+    for (std::size_t i = 1; i < length; ++i) {
+        const auto byte = static_cast<unsigned char>(text[at + i]);
+        if (!isContinuationByte(byte)) {
+            return 0;
+        }
+        value = (value << 6) | (byte & 0x3FU);
+    }
+    const bool surrogate = value >= 0xD800 && value <= 0xDFFF;
+    return value < lowest || value > 0x10FFFF || surrogate ? 0 : length;
+}
+
+// Where a piece of at most limit bytes from start may end without cutting a
+// UTF-8 sequence in two (any place will do for text that is not UTF-8).
+std::size_t pieceEnd(const std::string& text, std::size_t start, std::size_t limit, bool utf8) {
+    std::size_t end = std::min(text.size(), start + limit);
+    while (utf8 && end < text.size() && end > start + 1 &&
+           isContinuationByte(static_cast<unsigned char>(text[end]))) {
+        --end;
+    }
+    return end;
+}
+
+std::string upperCharset(const std::string& text) {
+    return isValidUtf8(text) ? "UTF-8" : "UNKNOWN-8BIT";
+}
+
+// RFC 2231 attribute-char: printable ASCII but space, "*", "'", "%" and tspecials.
+bool isAttributeChar(unsigned char c) {
+    return c > 0x20 && c < 0x7F && std::strchr("*'%()<>@,;:\\\"/[]?=", c) == nullptr;
+}
+
+std::string percentEncoded(const std::string& value) {
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out;
+    for (const char c : value) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (isAttributeChar(byte)) {
+            out += c;
+        } else {
+            out += '%';
+            out += hex[byte >> 4];
+            out += hex[byte & 15U];
+        }
+    }
+    return out;
+}
+
+// RFC 5322 3.2.3 dot-atom-text: atoms of atext joined by single dots.
+bool isDotAtom(const std::string& text) {
+    if (text.empty() || text.front() == '.' || text.back() == '.' ||
+        text.find("..") != std::string::npos) {
+        return false;
+    }
+    return std::all_of(text.begin(), text.end(), [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return std::isalnum(byte) != 0 || std::strchr("!#$%&'*+-/=?^_`{|}~.", c) != nullptr;
+    });
+}
+
+} // namespace
+
+bool isAscii(const std::string& text) {
+    return std::none_of(text.begin(), text.end(),
+                        [](char c) { return static_cast<unsigned char>(c) > 0x7FU; });
+}
+
+bool isValidUtf8(const std::string& text) {
+    for (std::size_t at = 0; at < text.size();) {
+        const std::size_t length = sequenceLength(text, at);
+        if (length == 0) {
+            return false;
+        }
+        at += length;
+    }
+    return true;
+}
+
+std::string charsetOf(const std::string& text) {
+    return isValidUtf8(text) ? "utf-8" : "unknown-8bit";
+}
+
+std::string subjectHeader(const std::string& text) {
+    if (isAscii(text)) {
+        return "Subject: " + text + "\r\n";
+    }
+    const bool utf8 = isValidUtf8(text);
+    const std::string charset = upperCharset(text);
+    std::string header = "Subject:";
+    for (std::size_t start = 0; start < text.size();) {
+        const std::size_t end = pieceEnd(text, start, encodedWordBytes, utf8);
+        if (start > 0) {
+            header += "\r\n";
+        }
+        header += " =?" + charset + "?B?" + base64Encode(text.substr(start, end - start)) + "?=";
+        start = end;
+    }
+    return header + "\r\n";
+}
+
+std::string parameterLines(const std::string& name, const std::string& value) {
+    if (isAscii(value)) {
+        return "\t" + name + "=\"" + value + "\"\r\n";
+    }
+    const std::string encoded = upperCharset(value) + "''" + percentEncoded(value);
+    if (encoded.size() <= sectionChars) {
+        return "\t" + name + "*=" + encoded + "\r\n";
+    }
+    std::string lines;
+    std::size_t section = 0;
+    for (std::size_t start = 0; start < encoded.size(); ++section) {
+        std::size_t end = std::min(encoded.size(), start + sectionChars);
+        // A %XX triplet stays whole.
+        const std::size_t percent = encoded.rfind('%', end - 1);
+        if (end < encoded.size() && percent != std::string::npos && percent + 3 > end &&
+            percent > start) {
+            end = percent;
+        }
+        lines += "\t" + name + "*" + std::to_string(section) +
+                 "*=" + encoded.substr(start, end - start) + (end < encoded.size() ? ";" : "") +
+                 "\r\n";
+        start = end;
+    }
+    return lines;
+}
+
+std::string messageId(const std::string& prefix, const std::string& sender,
+                      const std::string& host) {
+    std::string address = sender;
+    if (address.size() >= 2 && address.front() == '<' && address.back() == '>') {
+        address = address.substr(1, address.size() - 2);
+    }
+    const std::size_t at = address.find('@');
+    if (at != std::string::npos && address.find('@', at + 1) == std::string::npos &&
+        isDotAtom(address.substr(0, at)) && isDotAtom(address.substr(at + 1))) {
+        return "<" + prefix + "." + address + ">";
+    }
+    return "<" + prefix + "@" + (isDotAtom(host) ? host : std::string("localhost")) + ">";
+}

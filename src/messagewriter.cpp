@@ -1,0 +1,119 @@
+#include "messagewriter.h"
+
+#include "base64.h"
+#include "clocktext.h"
+#include "headertext.h"
+#include "mimetypes.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <ctime>
+
+namespace {
+
+const std::string boundarySuffix = "boundary__giblets_and_gravy";
+// Keeps the many small header and text writes to a few system calls.
+constexpr std::size_t writeBufferSize = 64 * 1024;
+
+void writeText(std::FILE* out, const std::string& text) {
+    std::fwrite(text.data(), 1, text.size(), out);
+}
+
+std::string joined(const StringList& items) {
+    std::string text;
+    for (const std::string& item : items) {
+        text += (text.empty() ? "" : ", ") + item;
+    }
+    return text;
+}
+
+std::string headerBlock(const MessageContent& content, const std::string& boundary) {
+    std::string head =
+        "Message-Id: " + messageId(messageIdPrefix(), content.sender, content.idHost) + "\r\n" +
+        "Date: " + formatEmailDate(std::time(nullptr)) + "\r\n" + "From: " + content.sender +
+        "\r\n" + "To: " + joined(content.recipients) + "\r\n" + subjectHeader(content.subject) +
+        "MIME-Version: 1.0\r\n";
+    if (!content.attachments.empty()) {
+        head += "Content-Type: multipart/mixed;\r\n"
+                "\tBoundary=\"" +
+                boundary +
+                "\"\r\n"
+                "\nThis is a multi-part message in MIME format.\r\n\n"
+                "--" +
+                boundary + "\r\n";
+    }
+    return head;
+}
+
+// 7bit ASCII as it always was; 8bit with the charset the bytes are in otherwise.
+std::string textPartHeader(const StringList& textLines) {
+    std::string body;
+    for (const std::string& line : textLines) {
+        body += line;
+    }
+    if (isAscii(body)) {
+        return "Content-Type: text/plain;\r\n\tcharset=\"us-ascii\"\r\n"
+               "Content-Transfer-Encoding: 7bit\r\n\n";
+    }
+    return "Content-Type: text/plain;\r\n\tcharset=\"" + charsetOf(body) +
+           "\"\r\n"
+           "Content-Transfer-Encoding: 8bit\r\n\n";
+}
+
+// RFC 5321 4.5.2: a line starting with "." gets one more, so no text line can
+// end the data early. Lines shorter than 2 characters end in LF alone.
+void writeTextLines(std::FILE* out, const StringList& textLines) {
+    for (const std::string& line : textLines) {
+        const std::string stuffed = !line.empty() && line[0] == '.' ? "." + line : line;
+        writeText(out, stuffed + (stuffed.size() >= 2 ? "\r\n" : "\n"));
+    }
+}
+
+std::string attachmentPartHeader(const std::string& path, const std::string& boundary) {
+    const std::string name = fileNameOf(path);
+    return "--" + boundary + "\r\n" + "Content-Type: " + mimeTypeFor(extensionOf(name)) + ";\r\n" +
+           parameterLines("name", name) + "Content-Transfer-Encoding: base64\r\n" +
+           "Content-Disposition: attachment;\r\n" + parameterLines("filename", name) + "\n";
+}
+
+// A full disk or a file size limit must not let a cut message go out.
+WriteOutcome closeChecked(std::FILE* out) {
+    const bool writeFailed = std::ferror(out) != 0;
+    return std::fclose(out) != 0 || writeFailed ? WriteOutcome::writeFailed : WriteOutcome::written;
+}
+
+} // namespace
+
+WriteOutcome writeMessage(int fd, const MessageContent& content, std::string& failedPath) {
+    const int writeFd = dup(fd);
+    std::FILE* out = writeFd == -1 ? nullptr : fdopen(writeFd, "wb");
+    if (out == nullptr) {
+        if (writeFd != -1) {
+            ::close(writeFd);
+        }
+        return WriteOutcome::writeFailed;
+    }
+    std::setvbuf(out, nullptr, _IOFBF, writeBufferSize);
+    const std::string boundary = std::to_string(microsecondsNow()) + boundarySuffix;
+    writeText(out, headerBlock(content, boundary) + textPartHeader(content.textLines));
+    writeTextLines(out, content.textLines);
+    writeText(out, "\n");
+
+    Base64FileEncoder encoder;
+    for (const std::string& path : content.attachments) {
+        writeText(out, attachmentPartHeader(path, boundary));
+        if (encoder.encode(path, out) != 0) {
+            std::fclose(out);
+            failedPath = path;
+            return WriteOutcome::attachmentUnreadable;
+        }
+        writeText(out, "\n");
+    }
+    if (!content.attachments.empty()) {
+        writeText(out, "--" + boundary + "--\r\n");
+    }
+    // The empty line and the "." that ends the SMTP data (RFC 5321 4.1.1.4).
+    writeText(out, "\r\n.\r\n");
+    return closeChecked(out);
+}

@@ -1,0 +1,28 @@
+#ifndef BRENVOX_MESSAGEWRITER_H
+#define BRENVOX_MESSAGEWRITER_H
+
+#include <string>
+#include <vector>
+
+using StringList = std::vector<std::string>;
+
+// What a composed message is made of. Addresses carry their angle brackets.
+struct MessageContent {
+    std::string sender;
+    StringList recipients;
+    std::string subject;
+    StringList textLines;   // without line ends
+    StringList attachments; // paths
+    std::string idHost;     // for the Message-Id when the sender is not a plain address
+};
+
+enum class WriteOutcome { written, writeFailed, attachmentUnreadable };
+
+// Writes the whole MIME message, ending in the "." line, through the open
+// descriptor fd (which stays open, positioned at the end). Headers and parts end
+// in CR LF, the empty separator lines in LF alone; the line reader makes the two
+// alike. An attachment that cannot be read in full stops the writing, its path
+// in failedPath: sending it cut short would go unnoticed by the recipient.
+WriteOutcome writeMessage(int fd, const MessageContent& content, std::string& failedPath);
+
+#endif
