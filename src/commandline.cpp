@@ -2,6 +2,7 @@
 
 #include "email.h"
 
+#include <cstdlib>
 #include <iomanip>
 #include <iostream>
 
@@ -86,6 +87,27 @@ const ValueOption valueOptions[] = {
     {'A', [](Email& job, const std::string& value) { job.setAuth(value); }},
 };
 
+// Long options, recognised anywhere on the command line; each takes the next
+// argument as its value, without stepping over it, as the letters do.
+struct LongOption {
+    const char* name;
+    void (*apply)(Email& job, const std::string& value);
+};
+
+const LongOption longOptions[] = {
+    {"--auth-file", [](Email& job, const std::string& value) { job.setAuthFile(value); }},
+    {"--auth", [](Email& job, const std::string& value) { job.setAuthMechanism(value); }},
+};
+
+const LongOption* longOptionFor(const std::string& argument) {
+    for (const LongOption& option : longOptions) {
+        if (argument == option.name) {
+            return &option;
+        }
+    }
+    return nullptr;
+}
+
 const ValueOption* valueOptionFor(char letter) {
     for (const ValueOption& option : valueOptions) {
         if (option.letter == letter) {
@@ -112,10 +134,17 @@ void applyOptions(const StringList& argumentList, Email& mailMsg) {
         if (!isOption(argument)) {
             continue;
         }
+        const bool hasValue = i + 1 < argumentList.size();
+        if (const LongOption* longOption = longOptionFor(argument)) {
+            if (hasValue) {
+                longOption->apply(mailMsg, argumentList[i + 1]);
+            }
+            continue;
+        }
         const std::string type = argument.substr(1, 1);
         const ValueOption* valueOption = type.empty() ? nullptr : valueOptionFor(type[0]);
         if (valueOption != nullptr) {
-            if (i + 1 < argumentList.size()) {
+            if (hasValue) {
                 valueOption->apply(mailMsg, argumentList[i + 1]);
             }
         } else if (type == "a") {
@@ -144,6 +173,9 @@ int runCommandLine(int argc, const char* const argv[]) {
         return informationalStatus;
     }
     Email mailMsg;
+    if (const char* credentials = std::getenv("BRENVOX_AUTH")) {
+        mailMsg.setAuthFromEnvironment(credentials);
+    }
     applyOptions(StringList(argv + 1, argv + argc), mailMsg);
     return mailMsg.sendMail();
 }

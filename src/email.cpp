@@ -1,6 +1,7 @@
 #include "email.h"
 
 #include "addresslist.h"
+#include "authfile.h"
 #include "base64.h"
 #include "clocktext.h"
 #include "linesplitter.h"
@@ -17,6 +18,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -90,6 +92,9 @@ void Email::reset() {
     messageFile.clear();
     heloName.clear();
     authName.clear();
+    authFile.clear();
+    authEnvironment.clear();
+    authMechanism = "login";
     attachmentList.clear();
     verbose = false;
 }
@@ -129,6 +134,18 @@ void Email::setHeloName(std::string value) {
 }
 void Email::setAuth(std::string value) {
     authName = std::move(value);
+}
+void Email::setAuthFile(std::string path) {
+    authFile = std::move(path);
+}
+void Email::setAuthFromEnvironment(std::string value) {
+    authEnvironment = std::move(value);
+}
+void Email::setAuthMechanism(std::string name) {
+    for (char& c : name) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    authMechanism = std::move(name);
 }
 void Email::setAttachmentList(StringList value) {
     attachmentList = std::move(value);
@@ -206,6 +223,9 @@ int Email::sendMail() {
 
     MessageFile message;
     Outcome outcome = prepareMessage(message);
+    if (!outcome.stopped()) {
+        outcome = settleCredentials();
+    }
     if (!outcome.stopped()) {
         outcome = checkJob();
     }
@@ -341,6 +361,18 @@ int Email::createExclusiveFile(std::string& filePath) const {
     return -1;
 }
 
+Email::Outcome Email::settleCredentials() {
+    if (!authName.empty()) {
+        return {};
+    }
+    if (!authFile.empty()) {
+        const std::string error = readAuthFile(authFile, authName);
+        return error.empty() ? Outcome{} : Outcome::stop(error);
+    }
+    authName = authEnvironment;
+    return {};
+}
+
 // The job must name a server, a recipient and a sender, and no text that goes
 // into a command line or a header may carry a line break (it would inject
 // commands or headers). The first failing row gives the line.
@@ -369,6 +401,9 @@ Email::Outcome Email::checkJob() const {
         if (failed) {
             return Outcome::stop(line);
         }
+    }
+    if (authMechanism != "login" && authMechanism != "plain" && authMechanism != "xoauth2") {
+        return Outcome::stop("Aborting - unknown authentication mechanism " + authMechanism + ".");
     }
     return {};
 }

@@ -31,6 +31,15 @@ class Email {
     void setHeloName(std::string value);
     // "username:pass", split at the first ":" when the dialogue needs it.
     void setAuth(std::string value);
+    // The "user:pass" text from the first line of a file only its owner may
+    // read (--auth-file), or from the environment (BRENVOX_AUTH); setAuth wins
+    // over both, the file over the environment.
+    void setAuthFile(std::string path);
+    void setAuthFromEnvironment(std::string value);
+    // "login" (the default), "plain" (RFC 4616) or "xoauth2" (an OAuth 2.0
+    // bearer token in place of the password); any other name stops the run
+    // before connecting.
+    void setAuthMechanism(std::string name);
     void setAttachmentList(StringList value);
     void setVerbose(bool value);
 
@@ -75,12 +84,15 @@ class Email {
     Outcome collectBody(StringList& messageData) const;
     Outcome composeMessageFile(const StringList& messageData, MessageFile& message);
     int createExclusiveFile(std::string& filePath) const;
+    Outcome settleCredentials();
     Outcome checkJob() const;
 
     // The SMTP dialogue; transport failures arrive as SocketException.
     Outcome runDialogue(SmtpClient& client, MessageFile& message);
     Outcome ehloAndAuthenticate(SmtpClient& client);
     Outcome authenticate(SmtpClient& client, const std::string& aName, const std::string& aPass);
+    Outcome authenticateInOneStep(SmtpClient& client, const std::string& aName,
+                                  const std::string& aPass);
     Outcome helo(SmtpClient& client);
     Outcome mailFrom(SmtpClient& client);
     Outcome rcptToAll(SmtpClient& client);
@@ -101,6 +113,9 @@ class Email {
     std::string messageFile;
     std::string heloName;
     std::string authName;
+    std::string authFile;
+    std::string authEnvironment;
+    std::string authMechanism;
     StringList attachmentList;
     bool verbose = false;
 };

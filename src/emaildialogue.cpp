@@ -47,6 +47,9 @@ Email::Outcome Email::ehloAndAuthenticate(SmtpClient& client) {
     displayString("> EHLO " + heloName + "\n");
     const std::string response = client.ehlo(heloName);
     displayString("< " + response);
+    if (replyIs(response, "250") && authMechanism != "login") {
+        return authenticateInOneStep(client, aName, aPass);
+    }
     if (replyIs(response, "250")) {
         if (response.rfind("250-AUTH LOGIN PLAIN", 0) == 0) {
             authName.clear();
@@ -84,6 +87,31 @@ Email::Outcome Email::authenticate(SmtpClient& client, const std::string& aName,
     displayString("> " + aPass + "\n");
     response = client.sendAuthPass(aPass);
     displayString("< " + response);
+    if (replyIs(response, "235")) {
+        return {};
+    }
+    return Outcome::stop("! Authentication failure, quitting.");
+}
+
+// RFC 4616 PLAIN, or XOAUTH2 with the bearer token in place of the password,
+// the credentials sent with the command. A refusal stops the run; the error
+// challenge of XOAUTH2 (334) is answered with an empty line to get the final one.
+Email::Outcome Email::authenticateInOneStep(SmtpClient& client, const std::string& aName,
+                                            const std::string& aPass) {
+    const bool plain = authMechanism == "plain";
+    const std::string mechanism = plain ? "PLAIN" : "XOAUTH2";
+    const std::string initial =
+        plain ? std::string(1, '\0') + aName + '\0' + aPass
+              : "user=" + aName + "\x01" + "auth=Bearer " + aPass + "\x01\x01";
+    const std::string response64 = base64Encode(initial);
+    displayString("> AUTH " + mechanism + " " + response64 + "\n");
+    std::string response = client.authWith(mechanism, response64);
+    displayString("< " + response);
+    if (!plain && replyIs(response, "334")) {
+        displayString("> \n");
+        response = client.sendAuthPass("");
+        displayString("< " + response);
+    }
     if (replyIs(response, "235")) {
         return {};
     }

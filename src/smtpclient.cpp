@@ -140,6 +140,10 @@ std::string SmtpClient::authLogin() {
     return command("AUTH LOGIN");
 }
 
+std::string SmtpClient::authWith(const std::string& mechanism, const std::string& initialResponse) {
+    return command("AUTH " + mechanism + " " + initialResponse);
+}
+
 std::string SmtpClient::sendAuthName(std::string authName) {
     return command(authName);
 }

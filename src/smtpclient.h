@@ -41,6 +41,8 @@ class SmtpClient {
     std::string helo(std::string clientName);
     // "AUTH LOGIN"
     std::string authLogin();
+    // "AUTH " + mechanism + " " + initialResponse (RFC 4954, already base64).
+    std::string authWith(const std::string& mechanism, const std::string& initialResponse);
     // The (base64) user name alone.
     std::string sendAuthName(std::string authName);
     // The (base64) password alone.
