@@ -2,12 +2,11 @@
 // second: the attachment base64 encoder, the line file readers (the one that
 // builds a list of lines, and the streaming one that counts lines and turns
 // them into wire form), the progress display and the reply reader.
-#include "email.h"
-#include "emailtestaccess.h"
+#include "base64.h"
+#include "linesplitter.h"
 #include "messagefile.h"
 #include "smtpclient.h"
 #include "updater.h"
-#include "wirelines.h"
 
 #include <benchmark/benchmark.h>
 
@@ -65,10 +64,10 @@ std::string base64Lines(std::size_t size) {
 
 void base64FileEncoder(benchmark::State& state) {
     const ScratchFile input(randomBytes(static_cast<std::size_t>(state.range(0))));
-    const Email job;
+    Base64FileEncoder encoder;
     FILE* sinkFile = std::fopen("/dev/null", "wb");
     for (auto _ : state) {
-        benchmark::DoNotOptimize(EmailTestAccess::base64Encode(job, input.path, sinkFile));
+        benchmark::DoNotOptimize(encoder.encode(input.path, sinkFile));
     }
     std::fclose(sinkFile);
     state.SetBytesProcessed(state.iterations() * state.range(0));
@@ -77,10 +76,9 @@ BENCHMARK(base64FileEncoder)->Arg(1 << 20)->Arg(16 << 20);
 
 void lineFileReader(benchmark::State& state) {
     const ScratchFile input(base64Lines(static_cast<std::size_t>(state.range(0))));
-    const Email job;
     for (auto _ : state) {
         StringList lines;
-        benchmark::DoNotOptimize(EmailTestAccess::readFileToVector(job, input.path, lines));
+        benchmark::DoNotOptimize(readFileLines(input.path, lines));
     }
     state.SetBytesProcessed(state.iterations() * state.range(0));
 }
@@ -108,10 +106,16 @@ void wireForm(benchmark::State& state) {
     }
     std::string out;
     out.reserve(2 * bytes.size());
+    struct WireSink {
+        std::string& out;
+        void piece(const char* begin, const char* end) { out.append(begin, end); }
+        void lineEnd() { out += "\r\n"; }
+    };
     for (auto _ : state) {
-        WireLines wire;
+        LineSplitter splitter;
+        WireSink wire{out};
         out.clear();
-        wire.append(bytes.data(), bytes.size(), out);
+        splitter.feed(bytes.data(), bytes.size(), wire);
         benchmark::DoNotOptimize(out.data());
     }
     state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(bytes.size()));
