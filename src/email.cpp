@@ -73,6 +73,26 @@ bool removeOwnFile(const std::string& path, int fd) {
     return unlink(path.c_str()) == 0;
 }
 
+struct ServerLine {
+    std::string host;
+    bool hasPort = false;
+    std::string port;
+};
+
+// "server[:port]", split at the last colon (one at the very start names no
+// port); an IPv6 address, full of colons, is written in brackets:
+// "[2001:db8::1]:2525" or "[::1]".
+ServerLine splitServerLine(const std::string& line) {
+    const std::size_t close = line.find(']');
+    if (!line.empty() && line[0] == '[' && close != std::string::npos) {
+        const bool hasPort = line.compare(close + 1, 1, ":") == 0;
+        return {line.substr(1, close - 1), hasPort, hasPort ? line.substr(close + 2) : ""};
+    }
+    const std::size_t colon = line.rfind(':');
+    const bool hasPort = colon != std::string::npos && colon != 0;
+    return {line.substr(0, colon), hasPort, hasPort ? line.substr(colon + 1) : ""};
+}
+
 } // namespace
 
 Email::Email() {
@@ -292,8 +312,7 @@ Email::Outcome Email::mergeConfigFile(StringList& messageData) {
     if (messageData.size() <= configHeaderLines) {
         return Outcome::stop("Invalid config file.");
     }
-    const std::string& serverLine = messageData[0];
-    serverName = serverLine.substr(0, serverLine.rfind(':'));
+    serverName = splitServerLine(messageData[0]).host;
     heloName = messageData[1];
     fromAddress = "<" + messageData[2] + ">";
     toList = parseList(messageData[3]);
@@ -302,15 +321,14 @@ Email::Outcome Email::mergeConfigFile(StringList& messageData) {
     return {};
 }
 
-// The last colon splits "server[:port]"; one at the very start names no port.
 void Email::takeConfigPort(const std::string& serverLine) {
-    const std::size_t colon = serverLine.rfind(':');
-    if (colon == std::string::npos || colon == 0) {
+    const ServerLine parts = splitServerLine(serverLine);
+    if (!parts.hasPort) {
         serverPortInt = defaultPort;
         printLine("set serverPortInt to 25");
         return;
     }
-    serverPort = serverLine.substr(colon + 1);
+    serverPort = parts.port;
     serverPortInt = portNumber(serverPort);
     printLine("serverport = " + serverPort + "  serverPortInt = " + std::to_string(serverPortInt));
 }
