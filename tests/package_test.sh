@@ -59,6 +59,18 @@ man)
             grep -qF -- "\\${option//-/\\-}" "$source/man/brenvox.1" ||
             fail "no entry for $option"
     done
+    # Every error text of src/ appears in the page (roff escapes undone), so the
+    # two cannot drift apart.
+    page=$(sed -E 's/\\-/-/g; s/\\\((lq|rq|dq)/"/g; s/\\f[BIRP]//g; s/\\[&c|]//g; s/\\ / /g' \
+        "$source/man/brenvox.1")
+    texts=$(grep -ohE '(stop|printLine)\("[^"]*"|SocketException\([A-Za-z]+, "[^"]*"|"(! |Error|Aborting|Invalid|Unrecognized)[^"]*"' \
+        "$source"/src/*.cpp | sed -E 's/^[^"]*"//; s/"$//; s/\\n$//; s/ +$//' | sort -u) ||
+        fail "no error texts found in src/"
+    missing=""
+    while IFS= read -r text; do
+        grep -qF -- "$text" <<<"$page" || missing+=$'\n'"  $text"
+    done <<<"$texts"
+    [ -z "$missing" ] || fail "error texts missing from the manual page:$missing"
     ;;
 *) fail "unknown part $3" ;;
 esac
