@@ -2,6 +2,7 @@
 
 #include "messagefile.h"
 #include "socketexception.h"
+#include "tlssession.h"
 #include "updater.h"
 #include "wirelines.h"
 
@@ -44,6 +45,23 @@ bool isComplete(const std::string& reply) {
                            isDigit(reply[start + 1]) && isDigit(reply[start + 2]) &&
                            reply[start + 3] == '-';
     return !continued;
+}
+
+// The length of the first complete reply at the start of text.
+std::size_t firstReplyLength(const std::string& text) {
+    std::size_t start = 0;
+    while (start < text.size()) {
+        const std::size_t lf = text.find('\n', start);
+        if (lf == std::string::npos) {
+            break;
+        }
+        if (!isComplete(text.substr(start, lf + 1 - start))) {
+            start = lf + 1;
+            continue;
+        }
+        return lf + 1;
+    }
+    return text.size();
 }
 
 // Line i of n as a whole percentage, exact so that the last line gives 100. A single line has
@@ -110,6 +128,31 @@ std::string SmtpClient::connect(std::string serverName, unsigned short port) con
     smtpSocket->setReceiveTimeout(rxTimeout);
     std::string greeting = smtpSocket->socketOpen(std::move(serverName), port);
     return readReply(std::move(greeting), replyDeadline());
+}
+
+std::string SmtpClient::connectTls(std::string serverName, unsigned short port,
+                                   const TlsOptions& options) const {
+    smtpSocket->setTransmitTimeout(txTimeout);
+    smtpSocket->setReceiveTimeout(rxTimeout);
+    smtpSocket->socketConnect(std::move(serverName), port);
+    smtpSocket->startTls(options);
+    return receiveReply();
+}
+
+std::string SmtpClient::startTls() {
+    std::string reply = command("STARTTLS");
+    if (firstReplyLength(reply) != reply.size() || smtpSocket->dataWaiting()) {
+        throw SocketException(EPROTO, "Unexpected data from server after STARTTLS");
+    }
+    return reply;
+}
+
+void SmtpClient::beginTls(const TlsOptions& options) {
+    smtpSocket->startTls(options);
+}
+
+std::string SmtpClient::tlsDescription() const {
+    return smtpSocket->tlsDescription();
 }
 
 std::string SmtpClient::ehlo(std::string clientName) const {
