@@ -4,6 +4,7 @@
 #include "mimetypes.h"
 #include "smtpclient.h"
 #include "socketexception.h"
+#include "tlssession.h"
 #include "updater.h"
 
 #include <fcntl.h>
@@ -225,6 +226,9 @@ void Email::reset() {
     authName.clear();
     attachmentList.clear();
     verbose = false;
+    tlsMode = TlsMode::none;
+    caFile.clear();
+    insecure = false;
 }
 
 void Email::setConfigFile(std::string value) {
@@ -268,6 +272,15 @@ void Email::setAttachmentList(StringList value) {
 }
 void Email::setVerbose(bool value) {
     verbose = value;
+}
+void Email::setTlsMode(TlsMode value) {
+    tlsMode = value;
+}
+void Email::setCaFile(std::string value) {
+    caFile = std::move(value);
+}
+void Email::setInsecure(bool value) {
+    insecure = value;
 }
 
 // Only the space character counts: tabs and line ends are part of the text.
@@ -533,6 +546,7 @@ namespace {
 
 constexpr unsigned int receiveSizeBytes = 34;
 constexpr int defaultPort = 25;
+constexpr int implicitTlsPort = 465;
 constexpr int successStatus = 0;
 constexpr int failureStatus = 1;
 constexpr int configHeaderLines = 5;
@@ -554,6 +568,26 @@ int transportFailure(const SocketException& e) {
 // RFC 5321 4.2: only the three digits of the code decide.
 bool replyIs(const std::string& reply, const char* code) {
     return reply.size() >= 3 && reply.compare(0, 3, code) == 0;
+}
+
+// A keyword line of an EHLO reply (RFC 5321 4.1.1.1): "250-WORD ..." or "250 WORD ...".
+bool offersKeyword(const std::string& reply, const std::string& keyword) {
+    std::size_t start = 0;
+    while (start < reply.size()) {
+        std::size_t end = reply.find('\n', start);
+        end = end == std::string::npos ? reply.size() : end;
+        std::string word = reply.substr(start, end - start);
+        const bool keywordLine =
+            word.size() > 4 && word.compare(0, 3, "250") == 0 && (word[3] == '-' || word[3] == ' ');
+        word = keywordLine ? word.substr(4, word.find_first_of(" \r", 4) - 4) : "";
+        std::transform(word.begin(), word.end(), word.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+        if (word == keyword) {
+            return true;
+        }
+        start = end + 1;
+    }
+    return false;
 }
 
 bool hasLineBreak(const std::string& text) {
@@ -624,6 +658,8 @@ int Email::prepareMessage(MessageFile& message) {
     }
     if (!serverPort.empty()) {
         serverPortInt = portNumber(serverPort);
+    } else if (tlsMode == TlsMode::implicit) {
+        serverPortInt = implicitTlsPort;
     }
     if (heloName.empty()) {
         heloName = "localhost";
@@ -755,9 +791,21 @@ int Email::runDialogue(SmtpClient& client, const MessageFile& message) {
     displayString("* Connecting to server " + serverName + "\n");
     const auto port =
         static_cast<unsigned short>(static_cast<unsigned int>(serverPortInt) & 0xFFFFu);
-    displayString("< " + client.connect(serverName, port));
+    const TlsOptions tls{serverName, caFile, insecure};
+    if (tlsMode == TlsMode::implicit) {
+        const std::string greeting = client.connectTls(serverName, port, tls);
+        displayString("* " + client.tlsDescription() + "\n");
+        displayString("< " + greeting);
+    } else {
+        displayString("< " + client.connect(serverName, port));
+    }
+    if (tlsMode == TlsMode::startTls && !startTls(client, tls)) {
+        return quit(client, failureStatus);
+    }
 
-    Greeting greeting = authName.empty() ? Greeting::useHelo : ehloAndAuthenticate(client);
+    Greeting greeting = !authName.empty()              ? ehloAndAuthenticate(client)
+                        : tlsMode == TlsMode::startTls ? ehloOverTls(client)
+                                                       : Greeting::useHelo;
     if (greeting == Greeting::useHelo) {
         greeting = helo(client);
     }
@@ -799,6 +847,39 @@ Email::Greeting Email::ehloAndAuthenticate(SmtpClient& client) {
         fail("! Error, ESMTP not supported, attempting HELO...");
         authName.clear();
         return Greeting::useHelo;
+    }
+    fail("! Error, giving up.");
+    return Greeting::failed;
+}
+
+// RFC 3207: once asked for, TLS has no fallback to plain text.
+bool Email::startTls(SmtpClient& client, const TlsOptions& tls) {
+    displayString("> EHLO " + heloName + "\n");
+    std::string response = client.ehlo(heloName);
+    displayString("< " + response);
+    if (!replyIs(response, "250") || !offersKeyword(response, "STARTTLS")) {
+        fail("! Error, server does not offer STARTTLS, quitting.");
+        return false;
+    }
+    displayString("> STARTTLS\n");
+    response = client.startTls();
+    displayString("< " + response);
+    if (!replyIs(response, "220")) {
+        fail("! Error, STARTTLS refused, quitting.");
+        return false;
+    }
+    client.beginTls(tls);
+    displayString("* " + client.tlsDescription() + "\n");
+    return true;
+}
+
+// The EHLO that RFC 3207 asks for after the handshake, when no AUTH follows.
+Email::Greeting Email::ehloOverTls(SmtpClient& client) {
+    displayString("> EHLO " + heloName + "\n");
+    const std::string response = client.ehlo(heloName);
+    displayString("< " + response);
+    if (replyIs(response, "250")) {
+        return Greeting::done;
     }
     fail("! Error, giving up.");
     return Greeting::failed;

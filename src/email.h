@@ -10,6 +10,7 @@ using StringList = std::vector<std::string>;
 
 class MessageFile;
 class SmtpClient;
+struct TlsOptions;
 
 // The mail job: everything one send needs. Filled through the setters, then
 // sendMail composes (or takes a raw file), delivers and returns the process exit
@@ -34,6 +35,13 @@ class Email {
     void setAuth(std::string value);
     void setAttachmentList(StringList value);
     void setVerbose(bool value);
+    // TLS: none, STARTTLS after the greeting, or TLS from the connection on.
+    enum class TlsMode { none, startTls, implicit };
+    void setTlsMode(TlsMode value);
+    // PEM certificates trusted instead of the system store.
+    void setCaFile(std::string value);
+    // Skips the certificate and name check.
+    void setInsecure(bool value);
 
     // Prepares and delivers the message. Returns 0 when the server accepted it,
     // 1 after any failure (its line already printed).
@@ -56,6 +64,9 @@ class Email {
     const std::string& getAuth() const { return authName; }
     const StringList& getAttachmentList() const { return attachmentList; }
     bool isVerbose() const { return verbose; }
+    TlsMode getTlsMode() const { return tlsMode; }
+    const std::string& getCaFile() const { return caFile; }
+    bool isInsecure() const { return insecure; }
 
   private:
     friend class EmailTestAccess;
@@ -96,6 +107,8 @@ class Email {
     Greeting ehloAndAuthenticate(SmtpClient& client);
     Greeting authenticate(SmtpClient& client, const std::string& aName, const std::string& aPass);
     Greeting helo(SmtpClient& client);
+    bool startTls(SmtpClient& client, const TlsOptions& tls);
+    Greeting ehloOverTls(SmtpClient& client);
     bool mailFrom(SmtpClient& client);
     bool rcptToAll(SmtpClient& client);
     int transfer(SmtpClient& client, const MessageFile& message);
@@ -117,6 +130,9 @@ class Email {
     std::string authName;
     StringList attachmentList;
     bool verbose = false;
+    TlsMode tlsMode = TlsMode::none;
+    std::string caFile;
+    bool insecure = false;
     // Path of the attachment that made writeMailFile fail, for the error line.
     std::string unreadableAttachment;
     // Fixed for users; tests shorten them to exercise silent servers quickly.

@@ -124,6 +124,26 @@ bool takesValue(char letter) {
     return valueLetters.find(letter) != std::string::npos;
 }
 
+// The TLS options, recognised anywhere. --cafile takes the next argument,
+// without stepping over it, as every other value.
+bool applyTlsOption(const StringList& arguments, std::size_t i, Email& mailMsg) {
+    const std::string& argument = arguments[i];
+    if (argument == "--starttls") {
+        mailMsg.setTlsMode(Email::TlsMode::startTls);
+    } else if (argument == "--smtps") {
+        mailMsg.setTlsMode(Email::TlsMode::implicit);
+    } else if (argument == "--insecure") {
+        mailMsg.setInsecure(true);
+    } else if (argument == "--cafile") {
+        if (i + 1 < arguments.size()) {
+            mailMsg.setCaFile(arguments[i + 1]);
+        }
+    } else {
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 // One pass over the arguments (program name excluded). A value is taken without
@@ -132,7 +152,7 @@ void applyOptions(const StringList& argumentList, Email& mailMsg) {
     StringList attachmentList;
     for (std::size_t i = 0; i < argumentList.size(); ++i) {
         const std::string& argument = argumentList[i];
-        if (!isOption(argument)) {
+        if (!isOption(argument) || applyTlsOption(argumentList, i, mailMsg)) {
             continue;
         }
         const std::string type = argument.substr(1, 1);
