@@ -31,8 +31,8 @@ namespace {
 
 using Channel = TlsSession::Channel;
 
-// Enough for a sendFile batch; more is sent at once to keep memory flat.
-constexpr std::size_t outboxLimit = 256 * 1024;
+// Holds a whole sendFile batch; a larger write is sent in parts, so memory stays flat.
+constexpr std::size_t outboxLimit = 512 * 1024;
 
 Channel& channelOf(BIO* bio) {
     return *static_cast<Channel*>(BIO_get_data(bio));

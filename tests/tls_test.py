@@ -43,6 +43,8 @@ make_certificate("good", "DNS:localhost,IP:127.0.0.1")
 make_certificate("other", "DNS:other.example,IP:127.0.0.2")
 make_certificate("expired", "DNS:localhost,IP:127.0.0.1", days="-1")
 CA = f"{PKI}/ca.pem"
+with open(f"{PKI}/big.bin", "wb") as big:
+    big.write(os.urandom(4 << 20))
 
 
 def server_context(name="good"):
@@ -54,13 +56,14 @@ def server_context(name="good"):
 def brenvox(port, *args, cwd=PKI):
     run = subprocess.run([BINARY, "-P", str(port), "-f", "r@example.org", "-t", "x@example.org",
                           "-s", "tls", "-m", "hi", "-A", "robot:secret", *args],
-                         cwd=cwd, capture_output=True, timeout=60)
+                         cwd=cwd, capture_output=True, timeout=20)
     return run.returncode, run.stdout.decode("latin-1")
 
 
 class Scripted(threading.Thread):
     """One session: EHLO gets `ehlo`; STARTTLS gets `answer`, then the handshake with
-    `cert`, or a close once the ClientHello is in (cert None); anything else gets 250."""
+    `cert`, or a close once the ClientHello is in (cert None); DATA gets 354 and a close;
+    anything else gets 250."""
 
     def __init__(self, ehlo, answer, cert):
         super().__init__(daemon=True)
@@ -76,11 +79,12 @@ class Scripted(threading.Thread):
         conn.sendall(b"220 scripted\r\n")
         reader = conn.makefile("rb")
         try:
-            for line in reader:
+            for line in iter(lambda: reader.readline(), b""):
                 verb = line.split(b" ")[0].strip().upper().decode()
                 self.seen.append(verb)
-                if verb == "QUIT":
-                    conn.sendall(b"221 bye\r\n")
+                if verb in ("QUIT", "DATA"):
+                    conn.sendall(b"221 bye\r\n" if verb == "QUIT" else b"354 go\r\n")
+                    conn.shutdown(socket.SHUT_WR)  # FIN first: the sender's next send is EPIPE
                     break
                 if verb != "STARTTLS":
                     conn.sendall(self.ehlo if verb == "EHLO" else b"250 ok\r\n")
@@ -102,7 +106,8 @@ class Scripted(threading.Thread):
 
 OFFER = b"250-scripted\r\n250-starttls\r\n250 AUTH LOGIN\r\n"
 VERIFY = "! Error: TLS handshake failed: certificate verify failed: "
-# name, server EHLO reply, reply to STARTTLS, certificate, extra arguments, line, commands
+# name, server EHLO reply, reply to STARTTLS, certificate, extra arguments, last line
+# (a pattern), commands
 REFUSALS = [
     ("not offered", b"250-scripted\r\n250-X-STARTTLS\r\n250 AUTH LOGIN\r\n", b"", "good",
      [], "! Error, server does not offer STARTTLS, quitting.", ["EHLO", "QUIT"]),
@@ -125,6 +130,10 @@ REFUSALS = [
      ["EHLO", "STARTTLS"]),
     ("closed in the handshake", OFFER, b"220 go\r\n", None, ["--cafile", CA],
      "! Error: Connection closed by server - Connection reset by peer", ["EHLO", "STARTTLS"]),
+    # The server has gone when the data is sent over TLS: EPIPE, not SIGPIPE.
+    ("closed in the data", OFFER, b"220 go\r\n", "good", ["--cafile", CA, "-a", "big.bin"],
+     "! Error: Problem encountered sending data - Broken pipe",
+     ["EHLO", "STARTTLS", "handshake done", "EHLO", "AUTH", "MAIL", "RCPT", "DATA"]),
 ]
 
 
@@ -135,7 +144,8 @@ class Tls(unittest.TestCase):
                 server = Scripted(ehlo, answer, cert)
                 status, out = brenvox(server.port, "-S", "localhost", "--starttls", *extra)
                 server.join(10)
-                self.assertEqual((status, out.splitlines()[-1:]), (1, [line]), out)
+                self.assertEqual(status, 1, out[-300:])
+                self.assertRegex(out, "(^|[\r\n])" + line + "\n$")
                 self.assertEqual(server.seen, commands)
                 self.assertEqual([n for n in os.listdir(PKI) if n.endswith(".msg")], [])
 
