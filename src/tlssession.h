@@ -39,7 +39,7 @@ class TlsSession {
     // Up to size bytes; 0 once the peer has closed. A deadline that passes
     // first fails the call (EAGAIN); without one the socket's time-out holds.
     std::size_t read(char* buffer, std::size_t size, const Deadline* deadline);
-    // All size bytes, in as few socket sends as the records allow.
+    // All size bytes.
     void write(const char* data, std::size_t size);
     // Decrypted or buffered bytes that a read returns without the socket.
     bool pending() const;
