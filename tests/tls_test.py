@@ -15,9 +15,9 @@ import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 BINARY = os.path.abspath(os.environ.get("BRENVOX_BINARY", f"{HERE}/../build/brenvox"))
-spec = importlib.util.spec_from_file_location("smtp_sink", f"{HERE}/../scripts/smtp_sink.py")
-smtp_sink = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(smtp_sink)
+sink_source = importlib.util.spec_from_file_location("smtp_sink", f"{HERE}/../scripts/smtp_sink.py")
+smtp_sink = importlib.util.module_from_spec(sink_source)
+sink_source.loader.exec_module(smtp_sink)
 from aiosmtpd.controller import Controller  # noqa: E402
 
 WORK = tempfile.TemporaryDirectory()
