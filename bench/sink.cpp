@@ -3,17 +3,20 @@
 // the server. Each finished session appends one line to the log:
 // "complete BYTES" per message received, "incomplete BYTES" for data cut off.
 //
-// usage: brenvox_sink LOGFILE [SAVEDIR]
+// usage: brenvox_sink [--tls CERT KEY] LOGFILE [SAVEDIR]
 // Prints the port it listens on (127.0.0.1) and serves one session at a time
 // until killed. With SAVEDIR every message is also stored as SAVEDIR/N.eml, as
-// it went over the wire (dot-stuffed, ending in ".\r\n").
+// it went over the wire (dot-stuffed, ending in ".\r\n"). With --tls it offers
+// STARTTLS with the PEM certificate and key given.
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/ssl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -22,6 +25,7 @@
 namespace {
 
 constexpr std::size_t receiveSize = 4 * 1024 * 1024;
+SSL_CTX* tlsContext = nullptr; // set by --tls
 
 bool sendAll(int fd, const std::string& text) {
     std::size_t sent = 0;
@@ -38,13 +42,14 @@ bool sendAll(int fd, const std::string& text) {
     return true;
 }
 
-std::string replyTo(const std::string& line) {
+std::string replyTo(const std::string& line, bool inTls) {
     std::string verb = line.substr(0, 4);
     for (char& c : verb) {
         c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
     }
     if (verb == "EHLO") {
-        return "250-sink\r\n250-8BITMIME\r\n250 SIZE 0\r\n";
+        return tlsContext != nullptr && !inTls ? "250-sink\r\n250-STARTTLS\r\n250 SIZE 0\r\n"
+                                               : "250-sink\r\n250-8BITMIME\r\n250 SIZE 0\r\n";
     }
     if (verb == "DATA") {
         return "354 go ahead\r\n";
@@ -53,7 +58,7 @@ std::string replyTo(const std::string& line) {
         return "221 bye\r\n";
     }
     if (verb == "STAR") {
-        return "454 TLS not available\r\n";
+        return tlsContext != nullptr && !inTls ? "220 go ahead\r\n" : "454 TLS not available\r\n";
     }
     return "250 ok\r\n";
 }
@@ -132,8 +137,10 @@ class Session {
         : fd(descriptor), log(logFile), saveDir(saveDirectory), number(messageNumber),
           buffer(receiveSize) {}
 
+    ~Session() { SSL_free(ssl); }
+
     void run() {
-        if (!sendAll(fd, "220 sink ready\r\n")) {
+        if (!sendText("220 sink ready\r\n")) {
             return;
         }
         std::string pendingText;
@@ -142,8 +149,11 @@ class Session {
             while ((lineEnd = pendingText.find('\n')) != std::string::npos) {
                 const std::string line = pendingText.substr(0, lineEnd + 1);
                 pendingText.erase(0, lineEnd + 1);
-                const std::string reply = replyTo(line);
-                if (!sendAll(fd, reply)) {
+                const std::string reply = replyTo(line, ssl != nullptr);
+                if (!sendText(reply)) {
+                    return;
+                }
+                if (reply.compare(0, 3, "220") == 0 && !startTls(pendingText)) {
                     return;
                 }
                 if (reply.compare(0, 3, "221") == 0) {
@@ -153,7 +163,7 @@ class Session {
                     return;
                 }
             }
-            const ssize_t n = recv(fd, buffer.data(), buffer.size(), 0);
+            const ssize_t n = receive();
             if (n <= 0) {
                 return;
             }
@@ -162,6 +172,27 @@ class Session {
     }
 
   private:
+    bool startTls(std::string& pendingText) {
+        pendingText.clear();
+        ssl = SSL_new(tlsContext);
+        return ssl != nullptr && SSL_set_fd(ssl, fd) == 1 && SSL_accept(ssl) == 1;
+    }
+
+    ssize_t receive() {
+        if (ssl == nullptr) {
+            return recv(fd, buffer.data(), buffer.size(), 0);
+        }
+        std::size_t got = 0;
+        return SSL_read_ex(ssl, buffer.data(), buffer.size(), &got) == 1 ? static_cast<ssize_t>(got)
+                                                                         : -1;
+    }
+
+    bool sendText(const std::string& text) {
+        std::size_t written = 0;
+        return ssl == nullptr ? sendAll(fd, text)
+                              : SSL_write_ex(ssl, text.data(), text.size(), &written) == 1;
+    }
+
     // Takes the data; what follows the terminator is left in pendingText.
     bool receiveData(std::string& pendingText) {
         finder.reset();
@@ -173,7 +204,7 @@ class Session {
             return finishMessage();
         }
         for (;;) {
-            const ssize_t n = recv(fd, buffer.data(), buffer.size(), 0);
+            const ssize_t n = receive();
             if (n <= 0) {
                 logLine("incomplete");
                 closeSaveFile();
@@ -201,7 +232,7 @@ class Session {
     bool finishMessage() {
         closeSaveFile();
         logLine("complete");
-        return sendAll(fd, "250 ok: queued\r\n");
+        return sendText("250 ok: queued\r\n");
     }
 
     void openSaveFile() {
@@ -232,6 +263,7 @@ class Session {
     EndFinder finder;
     std::size_t bytes = 0;
     FILE* saveFile = nullptr;
+    SSL* ssl = nullptr;
 };
 
 int listenOnLoopback() {
@@ -256,8 +288,21 @@ int listenOnLoopback() {
 } // namespace
 
 int main(int argc, char** argv) {
+    signal(SIGPIPE, SIG_IGN); // SSL_write to a sender that has gone
+    if (argc > 3 && std::strcmp(argv[1], "--tls") == 0) {
+        tlsContext = SSL_CTX_new(TLS_server_method());
+        // Whole records per read: the sink must not be what limits the sender.
+        SSL_CTX_set_read_ahead(tlsContext, 1);
+        if (SSL_CTX_use_certificate_chain_file(tlsContext, argv[2]) != 1 ||
+            SSL_CTX_use_PrivateKey_file(tlsContext, argv[3], SSL_FILETYPE_PEM) != 1) {
+            std::fprintf(stderr, "cannot load %s and %s\n", argv[2], argv[3]);
+            return 2;
+        }
+        argv += 3;
+        argc -= 3;
+    }
     if (argc < 2) {
-        std::fprintf(stderr, "usage: %s LOGFILE [SAVEDIR]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s [--tls CERT KEY] LOGFILE [SAVEDIR]\n", argv[0]);
         return 2;
     }
     FILE* log = std::fopen(argv[1], "a");

@@ -45,7 +45,8 @@ set(CPACK_PACKAGE_DESCRIPTION
     "Brenvox sends one e-mail message to one SMTP server from the command line.
 It composes a MIME message from a subject, a body text or body file and any
 number of attachments, or sends a ready-made message file unchanged, and
-delivers it over plain TCP, optionally logging in with AUTH LOGIN. The
+delivers it over plain TCP or TLS (STARTTLS or implicit TLS, the server's
+certificate checked), optionally logging in with AUTH LOGIN. The
 settings come from command-line options or a small configuration file.")
 set(CPACK_PACKAGE_CONTACT "Brenvox developers <brenvox@example.org>")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)

@@ -11,6 +11,7 @@ import json
 import os
 import signal
 import socket
+import ssl
 import sys
 import threading
 
@@ -59,7 +60,10 @@ def main():
     parser.add_argument("spool", help="directory for the received messages")
     parser.add_argument("--port", type=int, default=0, help="0 picks a free port")
     parser.add_argument("--auth", metavar="USER:PASS",
-                        help="offer AUTH LOGIN without TLS and accept only these credentials")
+                        help="offer AUTH LOGIN (without TLS unless --tls) and accept only these"
+                             " credentials")
+    parser.add_argument("--tls", nargs=2, metavar=("CERT", "KEY"),
+                        help="offer STARTTLS with this PEM certificate and key, and require it")
     parser.add_argument("--seconds", type=float, default=600,
                         help="stop by itself after this long")
     args = parser.parse_args()
@@ -68,7 +72,11 @@ def main():
     if args.auth:
         user, _, password = args.auth.partition(":")
         kwargs = {"authenticator": make_authenticator(user, password),
-                  "auth_require_tls": False}
+                  "auth_require_tls": bool(args.tls)}
+    if args.tls:
+        context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+        context.load_cert_chain(*args.tls)
+        kwargs.update(tls_context=context, require_starttls=True)
     port = args.port or free_port()
     controller = Controller(SpoolHandler(args.spool), hostname="127.0.0.1", port=port,
                             data_size_limit=None, **kwargs)

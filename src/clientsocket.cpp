@@ -1,6 +1,7 @@
 #include "clientsocket.h"
 
 #include "socketexception.h"
+#include "tlssession.h"
 
 #include <netdb.h>
 #include <netinet/in.h>
@@ -13,6 +14,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <utility>
 
 namespace {
 
@@ -66,6 +68,11 @@ void ClientSocket::setReceiveTimeout(int val) {
 }
 
 std::string ClientSocket::socketOpen(std::string serverName, unsigned short port) {
+    socketConnect(std::move(serverName), port);
+    return socketReceive();
+}
+
+void ClientSocket::socketConnect(std::string serverName, unsigned short port) {
     socketClose(); // a second open must not leak the first connection
     errno = 0;
 
@@ -99,7 +106,24 @@ std::string ClientSocket::socketOpen(std::string serverName, unsigned short port
         // The descriptor stays held; socketClose or the destructor releases it.
         throw SocketException(errno, "Unable to connect to server");
     }
-    return socketReceive();
+}
+
+void ClientSocket::startTls(const TlsOptions& options) {
+    if (descriptor == -1) {
+        throw SocketException(ENOTCONN, "TLS handshake failed");
+    }
+    const Deadline deadline = std::chrono::steady_clock::now() + std::chrono::seconds(rxTimeout);
+    tls = std::make_unique<TlsSession>(descriptor, options, deadline, rxTimeout <= 0);
+}
+
+bool ClientSocket::dataWaiting() const {
+    char byte;
+    return (tls && tls->pending()) ||
+           (descriptor != -1 && recv(descriptor, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 1);
+}
+
+std::string ClientSocket::tlsDescription() const {
+    return tls ? tls->description() : std::string();
 }
 
 std::string ClientSocket::socketSend(std::string msg) {
@@ -109,6 +133,10 @@ std::string ClientSocket::socketSend(std::string msg) {
 
 void ClientSocket::socketSend(const char* data, std::size_t size) {
     errno = 0;
+    if (tls) {
+        tls->write(data, size);
+        return;
+    }
     // MSG_NOSIGNAL: a peer that has gone is a send failure (EPIPE), not SIGPIPE. A short send
     // goes on with the rest, so a message is never cut silently.
     std::size_t sent = 0;
@@ -125,8 +153,17 @@ void ClientSocket::socketSend(const char* data, std::size_t size) {
 }
 
 std::string ClientSocket::socketReceive() {
+    return receive(nullptr);
+}
+
+std::string ClientSocket::receive(const Deadline* deadline) {
     errno = 0;
     std::string buffer(maxBufferSize > 0 ? static_cast<std::size_t>(maxBufferSize) : 0, '\0');
+    if (tls) {
+        // The deadline also bounds a record whose bytes arrive in pieces.
+        buffer.resize(tls->read(&buffer[0], buffer.size(), deadline));
+        return buffer;
+    }
     ssize_t count;
     do {
         count = recv(descriptor, &buffer[0], buffer.size(), 0);
@@ -143,6 +180,10 @@ std::string ClientSocket::socketReceive() {
 
 std::string ClientSocket::socketReceive(std::chrono::steady_clock::time_point deadline) {
     using std::chrono::milliseconds;
+    // Bytes TLS has already taken off the socket would not wake poll().
+    if (tls && tls->pending()) {
+        return receive(&deadline);
+    }
     for (;;) {
         const auto left =
             std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now())
@@ -151,7 +192,7 @@ std::string ClientSocket::socketReceive(std::chrono::steady_clock::time_point de
         const int ready =
             left > 0 ? poll(&watch, 1, static_cast<int>(std::min<long long>(left, INT_MAX))) : 0;
         if (ready > 0) {
-            return socketReceive();
+            return receive(&deadline);
         }
         if (ready == 0) {
             throw SocketException(EAGAIN, "Problem encountered receiving data");
@@ -163,6 +204,7 @@ std::string ClientSocket::socketReceive(std::chrono::steady_clock::time_point de
 }
 
 int ClientSocket::socketClose() {
+    tls.reset();
     if (descriptor != -1) {
         close(descriptor);
         descriptor = -1;

@@ -3,7 +3,11 @@
 
 #include <chrono>
 #include <cstddef>
+#include <memory>
 #include <string>
+
+class TlsSession;
+struct TlsOptions;
 
 // A blocking IPv4 TCP client connection. Keeps no data between calls: every
 // receive takes what the platform has, up to maxBufferSize bytes. Every failure
@@ -28,6 +32,16 @@ class ClientSocket {
     // time-outs set, and returns the text of one receive (the greeting or its
     // first part). Throws SocketException.
     std::string socketOpen(std::string serverName, unsigned short port);
+    // The same without the receive, for a server that waits for the client.
+    void socketConnect(std::string serverName, unsigned short port);
+    // Runs the TLS handshake on the open connection, bounded by the receive
+    // time-out; every later send and receive goes through TLS. Throws
+    // SocketException.
+    void startTls(const TlsOptions& options);
+    // Whether received bytes wait that no receive has taken; never blocks.
+    bool dataWaiting() const;
+    // The TLS session's one-line summary; empty without TLS.
+    std::string tlsDescription() const;
     // Sends all bytes of msg and returns msg. Throws SocketException.
     std::string socketSend(std::string msg);
     // Sends all size bytes at data, without a copy. Throws SocketException.
@@ -42,10 +56,14 @@ class ClientSocket {
     int socketClose();
 
   private:
+    using Deadline = std::chrono::steady_clock::time_point;
+    std::string receive(const Deadline* deadline);
+
     int descriptor = -1; // -1: no descriptor held
     int maxBufferSize;
     int txTimeout = defaultTransmitTimeoutSeconds;
     int rxTimeout = defaultReceiveTimeoutSeconds;
+    std::unique_ptr<TlsSession> tls; // set once startTls has succeeded
 };
 
 #endif

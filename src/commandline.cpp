@@ -87,16 +87,23 @@ const ValueOption valueOptions[] = {
     {'A', [](Email& job, const std::string& value) { job.setAuth(value); }},
 };
 
-// Long options, recognised anywhere on the command line; each takes the next
-// argument as its value, without stepping over it, as the letters do.
+// Long options, recognised anywhere on the command line. A value is the next
+// argument, taken without stepping over it, as the letters do.
 struct LongOption {
     const char* name;
+    bool takesValue;
     void (*apply)(Email& job, const std::string& value);
 };
 
 const LongOption longOptions[] = {
-    {"--auth-file", [](Email& job, const std::string& value) { job.setAuthFile(value); }},
-    {"--auth", [](Email& job, const std::string& value) { job.setAuthMechanism(value); }},
+    {"--starttls", false,
+     [](Email& job, const std::string&) { job.setTlsMode(Email::TlsMode::startTls); }},
+    {"--smtps", false,
+     [](Email& job, const std::string&) { job.setTlsMode(Email::TlsMode::implicit); }},
+    {"--cafile", true, [](Email& job, const std::string& value) { job.setCaFile(value); }},
+    {"--insecure", false, [](Email& job, const std::string&) { job.setInsecure(true); }},
+    {"--auth-file", true, [](Email& job, const std::string& value) { job.setAuthFile(value); }},
+    {"--auth", true, [](Email& job, const std::string& value) { job.setAuthMechanism(value); }},
 };
 
 const LongOption* longOptionFor(const std::string& argument) {
@@ -136,7 +143,9 @@ void applyOptions(const StringList& argumentList, Email& mailMsg) {
         }
         const bool hasValue = i + 1 < argumentList.size();
         if (const LongOption* longOption = longOptionFor(argument)) {
-            if (hasValue) {
+            if (!longOption->takesValue) {
+                longOption->apply(mailMsg, {});
+            } else if (hasValue) {
                 longOption->apply(mailMsg, argumentList[i + 1]);
             }
             continue;

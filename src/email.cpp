@@ -34,6 +34,7 @@ constexpr unsigned int receiveSizeBytes = 34;
 constexpr unsigned int transmitTimeoutSeconds = 60;
 constexpr unsigned int receiveTimeoutSeconds = 120;
 constexpr int defaultPort = 25;
+constexpr int implicitTlsPort = 465;
 constexpr int successStatus = 0;
 constexpr int failureStatus = 1;
 constexpr std::size_t configHeaderLines = 5;
@@ -117,6 +118,9 @@ void Email::reset() {
     authMechanism = "login";
     attachmentList.clear();
     verbose = false;
+    tlsMode = TlsMode::none;
+    caFile.clear();
+    insecure = false;
 }
 
 void Email::setConfigFile(std::string value) {
@@ -172,6 +176,15 @@ void Email::setAttachmentList(StringList value) {
 }
 void Email::setVerbose(bool value) {
     verbose = value;
+}
+void Email::setTlsMode(TlsMode value) {
+    tlsMode = value;
+}
+void Email::setCaFile(std::string value) {
+    caFile = std::move(value);
+}
+void Email::setInsecure(bool value) {
+    insecure = value;
 }
 
 // ---- Helpers whose rules live in their own files ---------------------------
@@ -294,6 +307,8 @@ Email::Outcome Email::prepareMessage(MessageFile& message) {
     }
     if (!serverPort.empty()) {
         serverPortInt = portNumber(serverPort);
+    } else if (tlsMode == TlsMode::implicit) {
+        serverPortInt = implicitTlsPort;
     }
     if (heloName.empty()) {
         heloName = "localhost";

@@ -9,6 +9,7 @@ using StringList = std::vector<std::string>;
 
 class MessageFile;
 class SmtpClient;
+struct TlsOptions;
 
 // The mail job: everything one send needs. Filled through the setters, then
 // sendMail composes (or takes a raw file), delivers and returns the process exit
@@ -42,6 +43,14 @@ class Email {
     void setAuthMechanism(std::string name);
     void setAttachmentList(StringList value);
     void setVerbose(bool value);
+    // TLS: none, STARTTLS after the greeting (RFC 3207, no fall-back to plain
+    // text), or TLS from the connection on (RFC 8314; port 465 unless given).
+    enum class TlsMode { none, startTls, implicit };
+    void setTlsMode(TlsMode value);
+    // PEM certificates trusted instead of the system store.
+    void setCaFile(std::string value);
+    // Skips the certificate and name check.
+    void setInsecure(bool value);
 
     // Prepares and delivers the message, printing every error line itself.
     // Returns 0 when the server accepted the message, 1 after any failure.
@@ -94,6 +103,8 @@ class Email {
     Outcome authenticateInOneStep(SmtpClient& client, const std::string& aName,
                                   const std::string& aPass);
     Outcome helo(SmtpClient& client);
+    Outcome startTls(SmtpClient& client, const TlsOptions& tls);
+    Outcome ehloOverTls(SmtpClient& client);
     Outcome mailFrom(SmtpClient& client);
     Outcome rcptToAll(SmtpClient& client);
     Outcome transfer(SmtpClient& client, MessageFile& message);
@@ -118,6 +129,9 @@ class Email {
     std::string authMechanism;
     StringList attachmentList;
     bool verbose = false;
+    TlsMode tlsMode = TlsMode::none;
+    std::string caFile;
+    bool insecure = false;
 };
 
 #endif

@@ -4,6 +4,10 @@
 
 #include "messagefile.h"
 #include "smtpclient.h"
+#include "tlssession.h"
+
+#include <algorithm>
+#include <cctype>
 
 #include <iostream>
 
@@ -14,15 +18,46 @@ bool replyIs(const std::string& reply, const char* code) {
     return reply.size() >= 3 && reply.compare(0, 3, code) == 0;
 }
 
+// A keyword line of an EHLO reply (RFC 5321 4.1.1.1): "250-WORD ..." or "250 WORD ...".
+bool offersKeyword(const std::string& reply, const std::string& keyword) {
+    std::size_t start = 0;
+    while (start < reply.size()) {
+        std::size_t end = reply.find('\n', start);
+        end = end == std::string::npos ? reply.size() : end;
+        std::string word = reply.substr(start, end - start);
+        const bool keywordLine =
+            word.size() > 4 && word.compare(0, 3, "250") == 0 && (word[3] == '-' || word[3] == ' ');
+        word = keywordLine ? word.substr(4, word.find_first_of(" \r", 4) - 4) : "";
+        std::transform(word.begin(), word.end(), word.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+        if (word == keyword) {
+            return true;
+        }
+        start = end + 1;
+    }
+    return false;
+}
+
 } // namespace
 
 Email::Outcome Email::runDialogue(SmtpClient& client, MessageFile& message) {
     displayString("* Connecting to server " + serverName + "\n");
     const auto port =
         static_cast<unsigned short>(static_cast<unsigned int>(serverPortInt) & 0xFFFFu);
-    displayString("< " + client.connect(serverName, port));
-
-    Outcome outcome = authName.empty() ? helo(client) : ehloAndAuthenticate(client);
+    const TlsOptions tls{serverName, caFile, insecure};
+    if (tlsMode == TlsMode::implicit) {
+        const std::string greeting = client.connectTls(serverName, port, tls);
+        displayString("* " + client.tlsDescription() + "\n");
+        displayString("< " + greeting);
+    } else {
+        displayString("< " + client.connect(serverName, port));
+    }
+    Outcome outcome = tlsMode == TlsMode::startTls ? startTls(client, tls) : Outcome{};
+    if (!outcome.stopped()) {
+        outcome = !authName.empty()              ? ehloAndAuthenticate(client)
+                  : tlsMode == TlsMode::startTls ? ehloOverTls(client)
+                                                 : helo(client);
+    }
     if (outcome.next == Outcome::Next::useHelo) {
         outcome = helo(client);
     }
@@ -116,6 +151,36 @@ Email::Outcome Email::authenticateInOneStep(SmtpClient& client, const std::strin
         return {};
     }
     return Outcome::stop("! Authentication failure, quitting.");
+}
+
+// RFC 3207: once asked for, TLS has no fall-back to plain text.
+Email::Outcome Email::startTls(SmtpClient& client, const TlsOptions& tls) {
+    displayString("> EHLO " + heloName + "\n");
+    std::string response = client.ehlo(heloName);
+    displayString("< " + response);
+    if (!replyIs(response, "250") || !offersKeyword(response, "STARTTLS")) {
+        return Outcome::stop("! Error, server does not offer STARTTLS, quitting.");
+    }
+    displayString("> STARTTLS\n");
+    response = client.startTls();
+    displayString("< " + response);
+    if (!replyIs(response, "220")) {
+        return Outcome::stop("! Error, STARTTLS refused, quitting.");
+    }
+    client.beginTls(tls);
+    displayString("* " + client.tlsDescription() + "\n");
+    return {};
+}
+
+// The EHLO that RFC 3207 asks for after the handshake, when no AUTH follows.
+Email::Outcome Email::ehloOverTls(SmtpClient& client) {
+    displayString("> EHLO " + heloName + "\n");
+    const std::string response = client.ehlo(heloName);
+    displayString("< " + response);
+    if (replyIs(response, "250")) {
+        return {};
+    }
+    return Outcome::stop("! Error, giving up.");
 }
 
 Email::Outcome Email::helo(SmtpClient& client) {

@@ -2,6 +2,7 @@
 
 #include "linesplitter.h"
 #include "socketexception.h"
+#include "tlssession.h"
 #include "updater.h"
 
 #include <algorithm>
@@ -44,6 +45,17 @@ bool isComplete(const std::string& reply) {
                            isDigit(reply[start + 1]) && isDigit(reply[start + 2]) &&
                            reply[start + 3] == '-';
     return !continued;
+}
+
+// The length of the first complete reply at the start of text.
+std::size_t firstReplyLength(const std::string& text) {
+    std::size_t start = 0;
+    for (std::size_t lf; (lf = text.find('\n', start)) != std::string::npos; start = lf + 1) {
+        if (isComplete(text.substr(start, lf + 1 - start))) {
+            return lf + 1;
+        }
+    }
+    return text.size();
 }
 
 // Line i of n as a whole percentage, exact so that the last line gives 100. A single line has
@@ -121,11 +133,37 @@ void SmtpClient::setReceiveTimeout(int val) {
     rxTimeout = val;
 }
 
+// One deadline from the connection on bounds the whole greeting.
 std::string SmtpClient::connect(std::string serverName, unsigned short port) {
     smtpSocket->setTransmitTimeout(txTimeout);
     smtpSocket->setReceiveTimeout(rxTimeout);
-    std::string greeting = smtpSocket->socketOpen(std::move(serverName), port);
-    return readReply(std::move(greeting), replyDeadline());
+    smtpSocket->socketConnect(std::move(serverName), port);
+    return receiveReply();
+}
+
+std::string SmtpClient::connectTls(std::string serverName, unsigned short port,
+                                   const TlsOptions& options) {
+    smtpSocket->setTransmitTimeout(txTimeout);
+    smtpSocket->setReceiveTimeout(rxTimeout);
+    smtpSocket->socketConnect(std::move(serverName), port);
+    smtpSocket->startTls(options);
+    return receiveReply();
+}
+
+std::string SmtpClient::startTls() {
+    std::string reply = command("STARTTLS");
+    if (firstReplyLength(reply) != reply.size() || smtpSocket->dataWaiting()) {
+        throw SocketException(EPROTO, "Unexpected data from server after STARTTLS");
+    }
+    return reply;
+}
+
+void SmtpClient::beginTls(const TlsOptions& options) {
+    smtpSocket->startTls(options);
+}
+
+std::string SmtpClient::tlsDescription() const {
+    return smtpSocket->tlsDescription();
 }
 
 std::string SmtpClient::ehlo(std::string clientName) {

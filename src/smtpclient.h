@@ -15,6 +15,7 @@ using StringList = std::vector<std::string>;
 using ByteSource = std::function<std::size_t(char* buffer, std::size_t capacity)>;
 
 class Updater;
+struct TlsOptions;
 
 // The SMTP command layer: one operation per command. Each sends one command
 // line (arguments unchanged, CR LF added) and returns the server's whole reply
@@ -35,6 +36,17 @@ class SmtpClient {
 
     // Opens the connection and returns the whole greeting.
     std::string connect(std::string serverName, unsigned short port);
+    // The same, but the TLS handshake comes first (implicit TLS, RFC 8314) and
+    // the greeting is read over TLS.
+    std::string connectTls(std::string serverName, unsigned short port, const TlsOptions& options);
+    // "STARTTLS". Bytes beyond its reply, received or waiting, would be read as
+    // replies once TLS is up (response injection): they throw SocketException
+    // (EPROTO) instead.
+    std::string startTls();
+    // The TLS handshake on the open connection, after a 220 to STARTTLS.
+    void beginTls(const TlsOptions& options);
+    // Protocol, cipher and what the certificate check found; empty without TLS.
+    std::string tlsDescription() const;
     // "EHLO " + clientName
     std::string ehlo(std::string clientName);
     // "HELO " + clientName

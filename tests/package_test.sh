@@ -41,6 +41,7 @@ deb)
     deb=$(ls "$scratch"/out/brenvox_1.0.104_*.deb)
     [ "$(dpkg-deb -f "$deb" Section)" = mail ] || fail "section is not mail"
     dpkg-deb -f "$deb" Depends | grep -q 'libc6' || fail "Depends lacks libc6"
+    dpkg-deb -f "$deb" Depends | grep -q 'libssl3' || fail "Depends lacks libssl3"
     [ -n "$(dpkg-deb -f "$deb" Description)" ] || fail "no description"
     dpkg-deb -x "$deb" "$scratch/root"
     check_tree "$scratch/root/usr"

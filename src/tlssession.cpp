@@ -1,0 +1,256 @@
+#include "tlssession.h"
+
+#include "socketexception.h"
+
+#include <arpa/inet.h>
+#include <openssl/bio.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+
+// What the socket layer under OpenSSL saw: the record layer reports only that a
+// call failed, not why.
+struct TlsSession::Channel {
+    int fd = -1;
+    int error = 0;       // errno of the failed socket call, 0 if none failed
+    bool closed = false; // the peer closed its side
+    const Deadline* deadline = nullptr;
+};
+
+namespace {
+
+using Channel = TlsSession::Channel;
+
+Channel& channelOf(BIO* bio) {
+    return *static_cast<Channel*>(BIO_get_data(bio));
+}
+
+// MSG_NOSIGNAL: a peer that has gone is EPIPE, never SIGPIPE.
+bool sendAll(Channel& channel, const char* data, std::size_t size) {
+    std::size_t sent = 0;
+    while (sent < size) {
+        const ssize_t count = send(channel.fd, data + sent, size - sent, MSG_NOSIGNAL);
+        if (count == -1 && errno == EINTR) {
+            continue;
+        }
+        if (count == -1) {
+            channel.error = errno;
+            return false;
+        }
+        sent += static_cast<std::size_t>(count);
+    }
+    return true;
+}
+
+// Leaves errno EAGAIN when the deadline passes first.
+bool awaitReadable(int fd, TlsSession::Deadline deadline) {
+    using std::chrono::milliseconds;
+    for (;;) {
+        const auto left =
+            std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now())
+                .count();
+        pollfd watch{fd, POLLIN, 0};
+        const int ready =
+            left > 0 ? poll(&watch, 1, static_cast<int>(std::min<long long>(left, INT_MAX))) : 0;
+        if (ready > 0) {
+            return true;
+        }
+        if (ready == 0) {
+            errno = EAGAIN;
+            return false;
+        }
+        if (errno != EINTR) {
+            return false;
+        }
+    }
+}
+
+// No retry flags are set: the socket blocks, so a failure is final. Each record
+// leaves at once: gathering them for fewer sends costs more in copying than it
+// saves, and keeps the server from decrypting while we encrypt.
+int channelWrite(BIO* bio, const char* data, int size) {
+    Channel& channel = channelOf(bio);
+    BIO_clear_retry_flags(bio);
+    return sendAll(channel, data, static_cast<std::size_t>(size)) ? size : -1;
+}
+
+int channelRead(BIO* bio, char* out, int size) {
+    Channel& channel = channelOf(bio);
+    BIO_clear_retry_flags(bio);
+    if (channel.deadline != nullptr && !awaitReadable(channel.fd, *channel.deadline)) {
+        channel.error = errno;
+        return -1;
+    }
+    ssize_t count;
+    do {
+        count = recv(channel.fd, out, static_cast<std::size_t>(size), 0);
+    } while (count == -1 && errno == EINTR);
+    if (count == -1) {
+        channel.error = errno;
+        return -1;
+    }
+    channel.closed = channel.closed || count == 0;
+    return static_cast<int>(count);
+}
+
+long channelControl(BIO*, int command, long, void*) {
+    return command == BIO_CTRL_FLUSH ? 1 : 0;
+}
+
+int channelCreate(BIO* bio) {
+    BIO_set_init(bio, 1);
+    return 1;
+}
+
+// Made once and kept for the life of the process.
+const BIO_METHOD* channelMethod() {
+    static BIO_METHOD* const method = [] {
+        BIO_METHOD* made = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "socket");
+        if (made != nullptr) {
+            BIO_meth_set_write(made, channelWrite);
+            BIO_meth_set_read(made, channelRead);
+            BIO_meth_set_ctrl(made, channelControl);
+            BIO_meth_set_create(made, channelCreate);
+        }
+        return made;
+    }();
+    return method;
+}
+
+std::string openSslReason() {
+    const unsigned long code = ERR_peek_last_error();
+    const char* text = code != 0 ? ERR_reason_error_string(code) : nullptr;
+    return text != nullptr ? text : "unknown error";
+}
+
+bool isAddressLiteral(const std::string& name) {
+    unsigned char address[16];
+    return inet_pton(AF_INET, name.c_str(), address) == 1 ||
+           inet_pton(AF_INET6, name.c_str(), address) == 1;
+}
+
+} // namespace
+
+TlsSession::TlsSession(int descriptor, const TlsOptions& options, Deadline deadline, bool unbounded)
+    : channel(std::make_unique<Channel>()), context(nullptr, SSL_CTX_free), ssl(nullptr, SSL_free) {
+    channel->fd = descriptor;
+    ERR_clear_error();
+    context.reset(SSL_CTX_new(TLS_client_method()));
+    if (!context || SSL_CTX_set_min_proto_version(context.get(), TLS1_2_VERSION) != 1 ||
+        SSL_CTX_set_ciphersuites(context.get(), "TLS_AES_128_GCM_SHA256:TLS_AES_256_GCM_SHA384:"
+                                                "TLS_CHACHA20_POLY1305_SHA256") != 1) {
+        fail(EPROTO, "TLS set-up failed: " + openSslReason());
+    }
+    SSL_CTX_set_verify(context.get(), options.insecure ? SSL_VERIFY_NONE : SSL_VERIFY_PEER,
+                       nullptr);
+    const char* caFile = options.caFile.c_str();
+    // OpenSSL names a missing file only "system lib"; the platform's text says more.
+    if (!options.insecure && !options.caFile.empty() && access(caFile, R_OK) != 0) {
+        fail(errno, "Unable to load CA file " + options.caFile);
+    }
+    if (!options.insecure &&
+        (options.caFile.empty()
+             ? SSL_CTX_set_default_verify_paths(context.get())
+             : SSL_CTX_load_verify_locations(context.get(), caFile, nullptr)) != 1) {
+        fail(EPROTO, "Unable to load CA file " + options.caFile + ": " + openSslReason());
+    }
+    ssl.reset(SSL_new(context.get()));
+    BIO* bio = ssl && channelMethod() != nullptr ? BIO_new(channelMethod()) : nullptr;
+    if (bio == nullptr) {
+        fail(EPROTO, "TLS set-up failed: " + openSslReason());
+    }
+    BIO_set_data(bio, channel.get());
+    SSL_set_bio(ssl.get(), bio, bio);
+
+    const char* name = options.serverName.c_str();
+    const bool literal = isAddressLiteral(options.serverName);
+    // SNI carries host names only (RFC 6066, 3).
+    bool named = literal || SSL_set_tlsext_host_name(ssl.get(), name) == 1;
+    if (!options.insecure) {
+        named = named && (literal ? X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl.get()), name)
+                                  : SSL_set1_host(ssl.get(), name)) == 1;
+    }
+    if (!named) {
+        fail(EPROTO, "TLS set-up failed: " + openSslReason());
+    }
+
+    channel->deadline = unbounded ? nullptr : &deadline;
+    const int result = SSL_connect(ssl.get());
+    channel->deadline = nullptr;
+    if (result != 1) {
+        if (channel->closed || channel->error == ECONNRESET) {
+            fail(ECONNRESET, "Connection closed by server");
+        }
+        if (channel->error != 0) {
+            fail(channel->error, "TLS handshake failed");
+        }
+        std::string why = openSslReason();
+        const long verified = SSL_get_verify_result(ssl.get());
+        if (!options.insecure && verified != X509_V_OK) {
+            why += std::string(": ") + X509_verify_cert_error_string(verified);
+        }
+        fail(EPROTO, "TLS handshake failed: " + why);
+    }
+    healthy = true;
+    summary = std::string(SSL_get_version(ssl.get())) + ", " + SSL_get_cipher_name(ssl.get()) +
+              ", " +
+              (options.insecure ? std::string("certificate not verified (--insecure)")
+                                : "certificate verified for " + options.serverName);
+}
+
+TlsSession::~TlsSession() {
+    if (healthy) {
+        SSL_shutdown(ssl.get());
+    }
+}
+
+void TlsSession::fail(int number, const std::string& message) {
+    healthy = false;
+    ERR_clear_error();
+    throw SocketException(number, message);
+}
+
+std::size_t TlsSession::read(char* buffer, std::size_t size, const Deadline* deadline) {
+    channel->error = 0;
+    channel->deadline = deadline;
+    ERR_clear_error();
+    std::size_t got = 0;
+    const int result = SSL_read_ex(ssl.get(), buffer, size, &got);
+    channel->deadline = nullptr;
+    if (result == 1) {
+        return got;
+    }
+    // A close without close_notify ends the text as well: a reply cut short is
+    // caught by the reply reader, and the message has already been answered.
+    if (SSL_get_error(ssl.get(), result) == SSL_ERROR_ZERO_RETURN || channel->closed) {
+        healthy = false;
+        return 0;
+    }
+    if (channel->error != 0) {
+        fail(channel->error, "Problem encountered receiving data");
+    }
+    fail(EPROTO, "TLS receive failed: " + openSslReason());
+}
+
+void TlsSession::write(const char* data, std::size_t size) {
+    channel->error = 0;
+    ERR_clear_error();
+    std::size_t written = 0;
+    if (size != 0 && SSL_write_ex(ssl.get(), data, size, &written) != 1) {
+        if (channel->error != 0) {
+            fail(channel->error, "Problem encountered sending data");
+        }
+        fail(EPROTO, "TLS send failed: " + openSslReason());
+    }
+}
+
+bool TlsSession::pending() const {
+    return SSL_has_pending(ssl.get()) == 1;
+}
