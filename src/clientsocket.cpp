@@ -1,5 +1,6 @@
 #include "clientsocket.h"
 
+#include "retry.h"
 #include "socketexception.h"
 #include "tlssession.h"
 
@@ -14,6 +15,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <memory>
+#include <string>
 #include <utility>
 
 namespace {
@@ -31,10 +34,7 @@ void setTimeout(int descriptor, int option, int seconds) {
 bool awaitConnect(int descriptor, int seconds) {
     pollfd watch{descriptor, POLLOUT, 0};
     const int waitMs = seconds > 0 && seconds < INT_MAX / 1000 ? seconds * 1000 : -1;
-    int ready;
-    do {
-        ready = poll(&watch, 1, waitMs);
-    } while (ready == -1 && errno == EINTR);
+    const int ready = retryOnEintr([&] { return poll(&watch, 1, waitMs); });
     if (ready == 0) {
         errno = EINPROGRESS;
         return false;
@@ -72,27 +72,42 @@ std::string ClientSocket::socketOpen(std::string serverName, unsigned short port
     return socketReceive();
 }
 
+// Every address the name resolves to, IPv6 and IPv4, in the resolver's order
+// (RFC 6724), until one connects; each attempt is bounded by the send time-out.
+// The last failure is the one reported.
 void ClientSocket::socketConnect(std::string serverName, unsigned short port) {
     socketClose(); // a second open must not leak the first connection
     errno = 0;
 
     addrinfo hints{};
-    hints.ai_family = AF_INET;
+    hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
-    if (getaddrinfo(serverName.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) {
-        throw SocketException(errno, "Unable to resolve host name");
+    const std::string service = std::to_string(port);
+    const int resolved = getaddrinfo(serverName.c_str(), service.c_str(), &hints, &found);
+    if (resolved != 0 || found == nullptr) {
+        const int number = resolved == EAI_SYSTEM ? errno : 0;
+        throw SocketException(number, "Unable to resolve host name",
+                              resolved == EAI_SYSTEM ? "" : gai_strerror(resolved));
     }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    // Only the first address is ever tried.
-    address.sin_addr = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
-    freeaddrinfo(found);
+    const std::unique_ptr<addrinfo, void (*)(addrinfo*)> addresses(found, freeaddrinfo);
+    int failure = 0;
+    const char* failed = "Unable to connect to server";
+    for (const addrinfo* address = found; address != nullptr; address = address->ai_next) {
+        if (connectTo(*address)) {
+            return;
+        }
+        failure = errno;
+        failed = descriptor == -1 ? "Unable to allocate socket" : "Unable to connect to server";
+        socketClose();
+    }
+    throw SocketException(failure, failed);
+}
 
-    descriptor = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+bool ClientSocket::connectTo(const addrinfo& address) {
+    descriptor = socket(address.ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (descriptor == -1) {
-        throw SocketException(errno, "Unable to allocate socket");
+        return false;
     }
     // Set before connect: on Linux the send time-out also bounds the connection attempt.
     setTimeout(descriptor, SO_SNDTIMEO, txTimeout);
@@ -100,12 +115,8 @@ void ClientSocket::socketConnect(std::string serverName, unsigned short port) {
     // Command lines are written whole; waiting to coalesce them only adds a round trip.
     const int noDelay = 1;
     setsockopt(descriptor, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
-
-    if (connect(descriptor, reinterpret_cast<const sockaddr*>(&address), sizeof address) == -1 &&
-        !(errno == EINTR && awaitConnect(descriptor, txTimeout))) {
-        // The descriptor stays held; socketClose or the destructor releases it.
-        throw SocketException(errno, "Unable to connect to server");
-    }
+    return connect(descriptor, address.ai_addr, address.ai_addrlen) == 0 ||
+           (errno == EINTR && awaitConnect(descriptor, txTimeout));
 }
 
 void ClientSocket::startTls(const TlsOptions& options) {
@@ -141,11 +152,9 @@ void ClientSocket::socketSend(const char* data, std::size_t size) {
     // goes on with the rest, so a message is never cut silently.
     std::size_t sent = 0;
     do {
-        const ssize_t count = send(descriptor, data + sent, size - sent, MSG_NOSIGNAL);
+        const ssize_t count =
+            retryOnEintr([&] { return send(descriptor, data + sent, size - sent, MSG_NOSIGNAL); });
         if (count == -1) {
-            if (errno == EINTR) {
-                continue;
-            }
             throw SocketException(errno, "Problem encountered sending data");
         }
         sent += static_cast<std::size_t>(count);
@@ -164,10 +173,8 @@ std::string ClientSocket::receive(const Deadline* deadline) {
         buffer.resize(tls->read(&buffer[0], buffer.size(), deadline));
         return buffer;
     }
-    ssize_t count;
-    do {
-        count = recv(descriptor, &buffer[0], buffer.size(), 0);
-    } while (count == -1 && errno == EINTR);
+    const ssize_t count =
+        retryOnEintr([&] { return recv(descriptor, &buffer[0], buffer.size(), 0); });
     if (count == -1) {
         throw SocketException(errno, "Problem encountered receiving data");
     }

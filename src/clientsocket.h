@@ -8,8 +8,9 @@
 
 class TlsSession;
 struct TlsOptions;
+struct addrinfo;
 
-// A blocking IPv4 TCP client connection. Keeps no data between calls: every
+// A blocking TCP client connection (IPv6 or IPv4). Keeps no data between calls: every
 // receive takes what the platform has, up to maxBufferSize bytes. Every failure
 // is thrown as SocketException; nothing is printed.
 class ClientSocket {
@@ -28,7 +29,7 @@ class ClientSocket {
     void setTransmitTimeout(int val);
     void setReceiveTimeout(int val);
 
-    // Resolves serverName (host name or dotted IPv4), connects to port with the
+    // Resolves serverName (host name, IPv4 or IPv6 address), connects to port with the
     // time-outs set, and returns the text of one receive (the greeting or its
     // first part). Throws SocketException.
     std::string socketOpen(std::string serverName, unsigned short port);
@@ -58,6 +59,9 @@ class ClientSocket {
   private:
     using Deadline = std::chrono::steady_clock::time_point;
     std::string receive(const Deadline* deadline);
+    // Leaves descriptor connected, or errno set (and descriptor -1 when no
+    // socket could be made).
+    bool connectTo(const addrinfo& address);
 
     int descriptor = -1; // -1: no descriptor held
     int maxBufferSize;

@@ -49,7 +49,7 @@ void printLine(const std::string& line) {
 }
 
 std::string transportError(const SocketException& e) {
-    return "! Error: " + e.errMsg() + " - " + std::strerror(e.errNum());
+    return "! Error: " + e.errMsg() + " - " + e.reason();
 }
 
 bool hasLineBreak(const std::string& text) {
