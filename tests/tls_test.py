@@ -150,6 +150,8 @@ class Tls(unittest.TestCase):
         # name, arguments, implicit TLS, transcript line
         rows = [("starttls", ["-S", "localhost", "--starttls", "--cafile", CA], False,
                  "certificate verified for localhost"),
+                ("plain", ["-S", "localhost", "--starttls", "--cafile", CA, "--auth", "plain"],
+                 False, "certificate verified for localhost"),
                 ("smtps", ["--cafile", CA, "-S", "127.0.0.1", "--smtps"], True,
                  "certificate verified for 127.0.0.1"),
                 ("insecure", ["--insecure", "-S", "localhost", "--starttls"], False,
@@ -169,7 +171,8 @@ class Tls(unittest.TestCase):
                     controller.stop()
                 self.assertEqual(status, 0, out[-300:])
                 self.assertRegex(out, r"\n\* TLSv1\.[23], \S+, " + verified + "\n")
-                self.assertRegex(out, r"\n> AUTH LOGIN\n(.*\n){4}< 235")
+                login = r"PLAIN AHJvYm90AHNlY3JldA==\n" if name == "plain" else r"LOGIN\n(.*\n){4}"
+                self.assertRegex(out, r"\n> AUTH " + login + "< 235")
                 with open(f"{spool}/1.eml", "rb") as raw, open(f"{PKI}/big.bin", "rb") as big:
                     part = email.message_from_bytes(raw.read()).get_payload()[1]
                     self.assertEqual(part.get_payload(decode=True), big.read())
