@@ -1,0 +1,336 @@
+// The real binary against the scripted server, one row per distinct behaviour: arguments and
+// files in, then stdout, command lines, data, exit status and the working directory's files.
+#include "process.h"
+#include "scriptedserver.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <regex>
+
+namespace {
+
+using Strings = std::vector<std::string>;
+using namespace std::string_literals;
+
+struct Row {
+    const char* name;
+    Strings args;   // after "-S 127.0.0.1 -P {PORT} -f me@x.test -t you@y.test"; later ones win
+    Strings files;  // "name=bytes", or "name/" for a directory, besides "raw" (rawMessage)
+    Strings script; // ScriptedServer entries
+    std::string out;
+    std::string commands; // joined with '\n'
+    std::string data;     // date, Message-Id digits and boundary digits masked
+    int status;
+    int fileSizeLimit; // ulimit -f blocks, SIGXFSZ ignored; 0: none
+    Row(const char* n, Strings a, Strings f, Strings s, std::string o, std::string c, std::string d,
+        int st, int limit = 0)
+        : name(n), args(std::move(a)), files(std::move(f)), script(std::move(s)), out(std::move(o)),
+          commands(std::move(c)), data(std::move(d)), status(st), fileSizeLimit(limit) {}
+};
+
+const std::string rawMessage = "Subject: t\r\n\r\nbody\r\n.\r\n";
+const std::string P = "0%\r33%\r66%\r100%\r\n"; // progress of rawMessage
+const std::string H = "HELO localhost\nMAIL FROM: <me@x.test>\nRCPT TO: <you@y.test>\nDATA\nQUIT";
+const std::string greeted = "* Connecting to server 127.0.0.1\n< 220 scripted.test ESMTP ready\r\n";
+const std::string helo = "> HELO localhost\n< 250 scripted.test\r\n";
+const std::string ehlo = "> EHLO localhost\n< 250-scripted.test\r\n< 250-SIZE 10240000\r\n"
+                         "< 250 AUTH LOGIN\r\n";
+const std::string mail = "> MAIL FROM: <me@x.test>\n< 250 2.1.0 Ok\r\n";
+const std::string rcpt = "> RCPT TO: <you@y.test>\n< 250 2.1.5 Ok\r\n";
+const std::string data = "> DATA\n< 354 End data with <CR><LF>.<CR><LF>\r\n* Sending data...\n";
+const std::string queued = "< 250 2.0.0 Ok: queued\r\n";
+const std::string quit = "> QUIT\n< 221 2.0.0 Bye\r\n";
+const std::string textHead = "Content-Type: text/plain;\r\n\tcharset=\"us-ascii\"\r\n"
+                             "Content-Transfer-Encoding: 7bit\r\n\r\n";
+const std::string part = "--#boundary__giblets_and_gravy\r\n";
+const std::string closed = "! Error: Connection closed by server - Connection reset by peer\n";
+
+// The composed message of the given wire body (its last CR LF left out), without attachments.
+std::string composed(const std::string& body, const std::string& to = "<you@y.test>",
+                     const std::string& from = "<me@x.test>", const std::string& subject = "s") {
+    return "Message-Id: <#" + from + ">\r\nDate: #\r\nFrom: " + from + "\r\nTo: " + to +
+           "\r\nSubject: " + subject + "\r\nMIME-Version: 1.0\r\n" + textHead + body +
+           "\r\n\r\n\r\n.\r\n";
+}
+
+std::string A(const std::string& password) { // the commands of an authenticated session
+    return "EHLO localhost\nAUTH LOGIN\ndXNlcg==\n" + password +
+           "\nMAIL FROM: <me@x.test>\nRCPT TO: <you@y.test>\nDATA\nQUIT";
+}
+
+// The progress of a message of n lines, as the transport table pins it for small n.
+std::string progress(int n) {
+    std::string text;
+    for (int i = 0; i + 1 < n; ++i) {
+        text += std::to_string(i * 100 / (n - 1)) + "%\r";
+    }
+    return text + "100%\r\n";
+}
+
+std::string endless() {
+    std::string text = "MAIL|";
+    while (text.size() < 1100 * 1024) {
+        text += "250-more\r\n";
+    }
+    return text;
+}
+
+std::string attachmentPart(const std::string& type, const std::string& name,
+                           const std::string& base64) {
+    return part + "Content-Type: " + type + ";\r\n\tname=\"" + name +
+           "\"\r\nContent-Transfer-Encoding: base64\r\nContent-Disposition: attachment;\r\n"
+           "\tfilename=\"" +
+           name + "\"\r\n\r\n" + base64 + "\r\n";
+}
+
+const std::string cfg =
+    "cfg=127.0.0.1:{PORT}\ncfg.helo\ncfg@x.test\nt1@y.test, t2@y.test\nCfg\nb\n";
+const std::string cfgCommands = "HELO cfg.helo\nMAIL FROM: <cfg@x.test>\nRCPT TO: <t1@y.test>\n"
+                                "RCPT TO: <t2@y.test>\nDATA\nQUIT";
+const std::string portLine = "serverport = {PORT}  serverPortInt = {PORT}\n";
+const std::string bytes115 = [] {
+    std::string text;
+    for (int i = 0; i < 115; ++i) {
+        text += static_cast<char>(i * 37);
+    }
+    return text;
+}();
+
+const Row rows[] = {
+    // The dialogue's branches.
+    Row("HeloPathVerbose", {"-v", "-r", "raw", "-w", "nowhere"}, {}, {},
+        greeted + helo + mail + rcpt + data + P + queued + quit, H, rawMessage, 0),
+    Row("QuietComposedTextInCurrentDirectory", {"-s", "s", "-m", "body", "-w", ""}, {}, {},
+        progress(14), H, composed("body"), 0),
+    Row("AuthLoginVerbose", {"-v", "-A", "user:pa:ss", "-r", "raw"}, {}, {},
+        greeted + ehlo +
+            "> AUTH LOGIN\n< 334 VXNlcm5hbWU6\r\n> dXNlcg==\n< 334 UGFzc3dvcmQ6\r\n"
+            "> cGE6c3M=\n< 235 2.7.0 Authentication successful\r\n" +
+            mail + rcpt + data + P + queued + quit,
+        A("cGE6c3M="), rawMessage, 0),
+    Row("CredentialsWithoutColonAreAllUserName", {"-A", "user", "-r", "raw"}, {}, {}, P, A(""),
+        rawMessage, 0),
+    Row("AuthAdvertisedOnlyInTheFirstLineFallsBackToHelo", {"-A", "user:pass", "-r", "raw"}, {},
+        {"EHLO 250-AUTH LOGIN PLAIN\r\n250 OK"}, P, "EHLO localhost\n" + H, rawMessage, 0),
+    Row("RefusedAuthGoesOnUnauthenticated", {"-A", "user:pass", "-r", "raw"}, {},
+        {"AUTH 504 5.5.4 No"}, P,
+        "EHLO localhost\nAUTH LOGIN\nMAIL FROM: <me@x.test>\nRCPT TO: <you@y.test>\nDATA\nQUIT",
+        rawMessage, 0),
+    Row("RefusedUserNameGoesOnUnauthenticated", {"-A", "user:pass", "-r", "raw"}, {},
+        {"AUTH-NAME 535 5.7.8 No"}, P,
+        "EHLO localhost\nAUTH LOGIN\ndXNlcg==\nMAIL FROM: <me@x.test>\nRCPT TO: "
+        "<you@y.test>\nDATA\nQUIT",
+        rawMessage, 0),
+    Row("RefusedPasswordQuits", {"-A", "user:pass", "-r", "raw"}, {}, {"AUTH-PASS 535 5.7.8 Bad"},
+        "! Authentication failure, quitting.\n",
+        "EHLO localhost\nAUTH LOGIN\ndXNlcg==\ncGFzcw==\nQUIT", "", 1),
+    Row("Ehlo501NamesTheHeloDomain", {"-A", "u:p", "-h", "bad host", "-r", "raw"}, {},
+        {"EHLO 501 5.5.4 Invalid"}, "! Error in argument bad host\n\n", "EHLO bad host\nQUIT", "",
+        1),
+    Row("Ehlo502FallsBackToHelo", {"-A", "u:p", "-r", "raw"}, {}, {"EHLO 502 5.5.1 No ESMTP"},
+        "! Error, ESMTP not supported, attempting HELO...\n" + P, "EHLO localhost\n" + H,
+        rawMessage, 0),
+    Row("EhloOtherRefusalGivesUp", {"-A", "u:p", "-r", "raw"}, {}, {"EHLO 554 5.7.1 Go away"},
+        "! Error, giving up.\n", "EHLO localhost\nQUIT", "", 1),
+    Row("Helo501", {"-r", "raw"}, {}, {"HELO 501 5.5.4 Syntax"}, "! Error in argumentlocalhost\n\n",
+        "HELO localhost\nQUIT", "", 1),
+    Row("Helo199GivesUp", {"-r", "raw"}, {}, {"HELO 199 odd"}, "! Error, giving up.\n\n",
+        "HELO localhost\nQUIT", "", 1),
+    Row("OnlyTheFirstThreeDigitsCount", {"-r", "raw"}, {},
+        {"HELO 2500 fine", "MAIL 250x", "DATA 3540 go", "DATA-END 2500 queued"}, P, H, rawMessage,
+        0),
+    Row("RefusedSenderQuits", {"-r", "raw"}, {}, {"MAIL 553 5.7.1 Sender rejected"},
+        "! Error, sender address refused.\n", "HELO localhost\nMAIL FROM: <me@x.test>\nQUIT", "",
+        1),
+    Row("AllRecipientsRefusedBailsOut", {"-t", "you@y.test, two@y.test", "-r", "raw"}, {},
+        {"RCPT 550 5.1.1 Unknown"}, "! Something odd occurred, bailing out...\n",
+        "HELO localhost\nMAIL FROM: <me@x.test>\nRCPT TO: <you@y.test>\nRCPT TO: "
+        "<two@y.test>\nQUIT",
+        "", 1),
+    Row("OneAcceptedRecipientIsEnough", {"-t", "you@y.test, two@y.test", "-r", "raw"}, {},
+        {"RCPT 550 5.1.1 Unknown", "RCPT 250 Ok"}, P,
+        "HELO localhost\nMAIL FROM: <me@x.test>\nRCPT TO: <you@y.test>\nRCPT TO: "
+        "<two@y.test>\nDATA\nQUIT",
+        rawMessage, 0),
+    Row("RefusedDataQuits", {"-r", "raw"}, {}, {"DATA 554 5.5.1 No valid recipients"},
+        "! Error, remote server doesn't want your data.\n", H, "", 1),
+    Row("DataReplyOtherThan354IsRefused", {"-r", "raw"}, {}, {"DATA 334 go on"},
+        "! Error, remote server doesn't want your data.\n", H, "", 1),
+    Row("ShortReplyToTheMessageIsNoAcceptance", {"-r", "raw"}, {}, {"DATA-END 25"},
+        P + "! Data transmission error.\n", H, rawMessage, 1),
+    // Servers that close, push replies early, or send odd replies.
+    Row("ClosesWithoutGreeting", {"-r", "raw"}, {}, {"CONNECT#"}, closed, "", "", 1),
+    Row("ClosesInTheMiddleOfAReplyLine", {"-r", "raw"}, {},
+        {"HELO|250 scrip|ted.test\r\n", "HELO#1"}, closed, "HELO localhost", "", 1),
+    Row("ClosesAfterTheFinalDot", {"-r", "raw"}, {}, {"DATA-END#"}, P + closed,
+        "HELO localhost\nMAIL FROM: <me@x.test>\nRCPT TO: <you@y.test>\nDATA", rawMessage, 1),
+    Row("LostQuitReplyAfterAcceptanceStillDelivered", {"-r", "raw"}, {}, {"QUIT#"}, P + closed, H,
+        rawMessage, 0),
+    Row("RefusalPushedWithTheGreetingStopsTheRun", {"-r", "raw"}, {},
+        {"CONNECT|220 scripted.test ESMTP is ready\r\n554 5.3.2 early\r\n"},
+        "! Error, giving up.\n\n", "HELO localhost\nQUIT", "", 1),
+    Row("RepliesEndedByLineFeedAloneAndBareCodes", {"-v", "-r", "raw"}, {},
+        {"CONNECT|220 ready\n", "HELO|250\n", "QUIT|221\r\n"},
+        "* Connecting to server 127.0.0.1\n< 220 ready\n> HELO localhost\n< 250\n" + mail + rcpt +
+            data + P + queued + "> QUIT\n< 221\r\n",
+        H, rawMessage, 0),
+    Row("EndlessContinuationReply", {"-r", "raw"}, {}, {endless()},
+        "! Error: Reply from server too long - Message too long\n",
+        "HELO localhost\nMAIL FROM: <me@x.test>", "", 1),
+    Row("ConnectionRefused", {"-P", "1", "-r", "raw"}, {}, {},
+        "! Error: Unable to connect to server - Connection refused\n", "", "", 1),
+    Row("PortTakesItsLow16BitsAndLeadingDigits", {"-P", "{BIGPORT}abc", "-r", "raw"}, {}, {}, P, H,
+        rawMessage, 0),
+    // Files that cannot be used.
+    Row("ConfigMissing", {"-c", "nofile"}, {}, {}, "Error reading config file.\n", "", "", 1),
+    Row("ConfigIsADirectory", {"-c", "dir"}, {"dir/"}, {}, "Error reading config file.\n", "", "",
+        1),
+    Row("ConfigEmpty", {"-c", "cfg"}, {"cfg="}, {}, "Invalid config file.\n", "", "", 1),
+    Row("ConfigOfFiveLines", {"-c", "cfg"}, {"cfg=127.0.0.1:{PORT}\nh\nme@x.test\nyou@y.test\ns\n"},
+        {}, portLine + "Invalid config file.\n", "", "", 1),
+    Row("RawFileMissing", {"-r", "nofile"}, {}, {}, "Error reading message file.\n", "", "", 1),
+    Row("BodyFileIsADirectory", {"-M", "dir"}, {"dir/"}, {}, "Error reading message file.\n", "",
+        "", 1),
+    Row("AttachmentIsADirectory", {"-m", "x", "-a", "dir"}, {"dir/"}, {},
+        "Error reading attachment file dir\n", "", "", 1),
+    Row("WorkingDirectoryMissing", {"-m", "x", "-w", "nowhere"}, {}, {},
+        "Error writing message file.\n", "", "", 1),
+    Row("WriteErrorWhileComposing", {"-m", "x", "-a", "big"},
+        {"big=" + std::string(64 * 1024, 'b')}, {}, "Error writing message file.\n", "", "", 1, 8),
+    // Preparation: checks, configuration file, message sources.
+    Row("NoServerIsCheckedFirst", {"-S", "", "-f", "a\nb", "-t", ""}, {}, {},
+        "Aborting - no server defined.\n", "", "", 1),
+    Row("ChecksComeAfterComposing", {"{BARE}", "-v", "-f", "me@x.test"}, {}, {},
+        "* Creating message file.\nAborting - no recipients defined.\n", "", "", 1),
+    Row("NoSenderIsCheckedBeforeLineBreaks", {"{BARE}", "-t", "a\nb", "-r", "raw"}, {}, {},
+        "Aborting - no From address defined.\n", "", "", 1),
+    Row("LineBreakInFrom", {"-f", "me@x.test>\r\nRCPT TO:<evil@x.test", "-s", "a\nb", "-r", "raw"},
+        {}, {}, "Aborting - line break in From address.\n", "", "", 1),
+    Row("LineBreakInRecipient", {"-t", "you@y.test\r", "-h", "a\nb", "-r", "raw"}, {}, {},
+        "Aborting - line break in recipient address.\n", "", "", 1),
+    Row("LineBreakInHelo", {"-h", "host\nMAIL FROM:<x@x.test>", "-A", "a\n:b", "-r", "raw"}, {}, {},
+        "Aborting - line break in HELO domain.\n", "", "", 1),
+    Row("LineBreakInCredentials", {"-A", "user:pa\rss", "-s", "a\nb", "-m", "x"}, {}, {},
+        "Aborting - line break in credentials.\n", "", "", 1),
+    Row("LineBreakInSubject", {"-s", "Hi\nBcc: evil@x.test", "-m", "x"}, {}, {},
+        "Aborting - line break in subject.\n", "", "", 1),
+    Row("LineBreakInAttachmentName", {"-m", "x", "-a", "x\n.\nNOOP"}, {"x\n.\nNOOP=payload"}, {},
+        "Aborting - line break in attachment name.\n", "", "", 1),
+    Row("SubjectIsNotCheckedForARawFile", {"-s", "Hi\nthere", "-r", "raw"}, {}, {}, P, H,
+        rawMessage, 0),
+    Row("ConfigOverridesTheCommandLine",
+        {"-S", "elsewhere.invalid", "-h", "cli", "-s", "x", "-P", "1", "-c", "cfg"}, {cfg}, {},
+        portLine + progress(14), cfgCommands,
+        composed("b", "<t1@y.test>, <t2@y.test>", "<cfg@x.test>", "Cfg"), 0),
+    Row("ConfigWithoutPortOrHeloBodyFirstAndStuffed", {"-m", "text", "-c", "cfg"},
+        {"cfg=127.0.0.1\n\nme@x.test\nyou@y.test\ns\n.\n..\nx.\n"}, {},
+        "set serverPortInt to 25\n" + progress(17), H, composed("..\r\n...\r\nx.\r\ntext"), 0),
+    Row("ColonFirstInConfigNamesNoServer", {"-c", "cfg"},
+        {"cfg=:{PORT}\nh\nme@x.test\nyou@y.test\ns\nb\n"}, {},
+        "set serverPortInt to 25\nAborting - no server defined.\n", "", "", 1),
+    Row("RawFileBeatsTextAndBodyFile", {"-m", "text", "-M", "nofile", "-r", "raw"}, {}, {}, P, H,
+        rawMessage, 0),
+    Row("TextBeatsBodyFileWithDotsStuffed", {"-M", "nofile", "-s", "s", "-m", ".\n..\n.x\nx."}, {},
+        {}, progress(17), H, composed("..\r\n...\r\n..x\r\nx."), 0),
+    Row("BodyFileLinesKeepEveryByte", {"-s", "s", "-M", "body"},
+        {"body=.a\r\n\0b\x80\xfe\xff\n"s + std::string(5000, 'l') + "\n\xff"}, {}, progress(17), H,
+        composed("..a\r\n\0b\x80\xfe\xff\r\n"s + std::string(5000, 'l') + "\r\n\xff"), 0),
+    Row("RawLinesGoAsTheyStand", {"-r", "raw2"}, {"raw2=Subject: r\n\n.x\r\n..\nend\r\n."}, {},
+        "0%\r20%\r40%\r60%\r80%\r100%\r\n", H, "Subject: r\r\n\r\n.x\r\n..\r\nend\r\n.\r\n", 0),
+    Row("Attachments",
+        {"-t", "a@y.test,b@y.test", "-s", "s", "-m", "Hello\n\nBye", "-a", "report.pdf", "-a",
+         "{DIR}/empty", "-a", "data.bin"},
+        {"report.pdf=abc", "empty=", "data.bin=" + bytes115}, {}, progress(51),
+        "HELO localhost\nMAIL FROM: <me@x.test>\nRCPT TO: <a@y.test>\nRCPT TO: "
+        "<b@y.test>\nDATA\nQUIT",
+        "Message-Id: <#<me@x.test>>\r\nDate: #\r\nFrom: <me@x.test>\r\nTo: <a@y.test>, "
+        "<b@y.test>\r\n"
+        "Subject: s\r\nMIME-Version: 1.0\r\nContent-Type: "
+        "multipart/mixed;\r\n\tBoundary=\"#boundary"
+        "__giblets_and_gravy\"\r\n\r\nThis is a multi-part message in MIME format.\r\n\r\n" +
+            part + textHead + "Hello\r\n\r\nBye\r\n\r\n" +
+            attachmentPart("application/pdf", "report.pdf", "YWJj\r\n") +
+            attachmentPart("application/octet-stream", "empty", "") +
+            attachmentPart(
+                "application/x-binary", "data.bin",
+                "ACVKb5S53gMoTXKXvOEGK1B1mr/kCS5TeJ3C5wwxVnugxeoPNFl+o8jtEjdcgabL8BU6X4SpzvMY\r\n"
+                "PWKHrNH2G0Bliq/U+R5DaI2y1/whRmuQtdr/"
+                "JEluk7jdAidMcZa74AUqT3SZvuMILVJ3nMHmCzBV\r\neg==\r\n") +
+            part.substr(0, part.size() - 2) + "--\r\n\r\n.\r\n",
+        0),
+};
+std::string mask(const std::string& text) {
+    static const std::regex date("\r\nDate: [^\r]*"), id("^Message-Id: <[0-9]+"),
+        b("[0-9]+(boundary)");
+    return std::regex_replace(
+        std::regex_replace(std::regex_replace(text, date, "\r\nDate: #"), id, "Message-Id: <#"), b,
+        "#$1");
+}
+
+std::string fill(std::string text, const std::string& port, const std::string& dir) {
+    for (const auto& [key, value] : {std::pair<std::string, std::string>{"{PORT}", port},
+                                     {"{BIGPORT}", std::to_string(std::stoi(port) + 65536)},
+                                     {"{DIR}", dir}}) {
+        for (std::size_t at; (at = text.find(key)) != std::string::npos;) {
+            text.replace(at, key.size(), value);
+        }
+    }
+    return text;
+}
+
+class Session : public testing::TestWithParam<Row> {};
+
+TEST_P(Session, Run) {
+    const Row& row = GetParam();
+    TempDir dir;
+    ScriptedServer server(row.script);
+    const std::string port = std::to_string(server.start());
+    Strings inputs = {"raw"};
+    dir.write("raw", rawMessage);
+    for (const std::string& file : row.files) {
+        const std::size_t eq = file.find('=');
+        inputs.push_back(file.substr(0, std::min(eq, file.size() - 1)));
+        eq == std::string::npos
+            ? mkdir(dir.file(inputs.back()).c_str(), 0755)
+            : (dir.write(inputs.back(), fill(file.substr(eq + 1), port, dir.path())), 0);
+    }
+    std::sort(inputs.begin(), inputs.end());
+    Strings argv = {BRENVOX_BINARY, "-S",        "127.0.0.1", "-P",        port,
+                    "-f",           "me@x.test", "-t",        "you@y.test"};
+    const bool bare = !row.args.empty() && row.args[0] == "{BARE}";
+    argv.resize(bare ? 5 : 9);
+    for (const std::string& arg : Strings(row.args.begin() + bare, row.args.end())) {
+        argv.push_back(fill(arg, port, dir.path()));
+    }
+    if (row.fileSizeLimit > 0) {
+        argv.insert(argv.begin(), {"sh", "-c",
+                                   "trap '' XFSZ; ulimit -f " + std::to_string(row.fileSizeLimit) +
+                                       "; exec \"$0\" \"$@\""});
+    }
+
+    const RunResult run = runProgram(argv, dir.path());
+
+    EXPECT_EQ(run.out, fill(row.out, port, dir.path()));
+    EXPECT_EQ(run.status, row.status);
+    std::string commands;
+    for (const std::string& line : server.commands()) {
+        commands += (commands.empty() ? "" : "\n") + line;
+    }
+    EXPECT_EQ(commands, row.commands);
+    EXPECT_EQ(mask(server.data()), row.data);
+    EXPECT_EQ(dir.entries(), inputs);
+}
+
+void PrintTo(const Row& row, std::ostream* os) {
+    *os << row.name;
+}
+
+std::string caseName(const testing::TestParamInfo<Row>& info) {
+    return info.param.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, Session, testing::ValuesIn(rows), caseName);
+
+} // namespace
