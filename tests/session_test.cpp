@@ -7,6 +7,7 @@
 
 #include <sys/stat.h>
 
+#include <map>
 #include <regex>
 
 namespace {
@@ -20,19 +21,23 @@ struct Row {
     Strings files;  // "name=bytes", or "name/" for a directory, besides "raw" (rawMessage)
     Strings script; // ScriptedServer entries
     std::string out;
-    std::string commands; // joined with '\n'
+    std::string commands; // comma-separated; a single letter stands for a line of the HELO
+                          // or AUTH path, see abbreviations
     std::string data;     // date, Message-Id digits and boundary digits masked
     int status;
-    int fileSizeLimit; // ulimit -f blocks, SIGXFSZ ignored; 0: none
+    int fileSizeLimit; // ulimit -f blocks, SIGXFSZ ignored; -1: none
     Row(const char* n, Strings a, Strings f, Strings s, std::string o, std::string c, std::string d,
-        int st, int limit = 0)
+        int st, int limit = -1)
         : name(n), args(std::move(a)), files(std::move(f)), script(std::move(s)), out(std::move(o)),
           commands(std::move(c)), data(std::move(d)), status(st), fileSizeLimit(limit) {}
+    // A run that ends with status 1 before it connects.
+    Row(const char* n, Strings a, Strings f, std::string o, int limit = -1)
+        : Row(n, std::move(a), std::move(f), {}, std::move(o), "", "", 1, limit) {}
 };
 
 const std::string rawMessage = "Subject: t\r\n\r\nbody\r\n.\r\n";
 const std::string P = "0%\r33%\r66%\r100%\r\n"; // progress of rawMessage
-const std::string H = "HELO localhost\nMAIL FROM: <me@x.test>\nRCPT TO: <you@y.test>\nDATA\nQUIT";
+const std::string H = "H,M,R,D,Q";
 const std::string greeted = "* Connecting to server 127.0.0.1\n< 220 scripted.test ESMTP ready\r\n";
 const std::string helo = "> HELO localhost\n< 250 scripted.test\r\n";
 const std::string ehlo = "> EHLO localhost\n< 250-scripted.test\r\n< 250-SIZE 10240000\r\n"
@@ -55,9 +60,12 @@ std::string composed(const std::string& body, const std::string& to = "<you@y.te
            "\r\n\r\n\r\n.\r\n";
 }
 
+std::string swap(std::string text, const std::string& from, const std::string& to) {
+    return text.replace(text.find(from), from.size(), to);
+}
+
 std::string A(const std::string& password) { // the commands of an authenticated session
-    return "EHLO localhost\nAUTH LOGIN\ndXNlcg==\n" + password +
-           "\nMAIL FROM: <me@x.test>\nRCPT TO: <you@y.test>\nDATA\nQUIT";
+    return "E,A,U," + password + ",M,R,D,Q";
 }
 
 // The progress of a message of n lines, as the transport table pins it for small n.
@@ -87,12 +95,12 @@ std::string attachmentPart(const std::string& type, const std::string& name,
 
 const std::string cfg =
     "cfg=127.0.0.1:{PORT}\ncfg.helo\ncfg@x.test\nt1@y.test, t2@y.test\nCfg\nb\n";
-const std::string cfgCommands = "HELO cfg.helo\nMAIL FROM: <cfg@x.test>\nRCPT TO: <t1@y.test>\n"
-                                "RCPT TO: <t2@y.test>\nDATA\nQUIT";
+const std::string cfgCommands =
+    "HELO cfg.helo,MAIL FROM: <cfg@x.test>,RCPT TO: <t1@y.test>,RCPT TO: <t2@y.test>,D,Q";
 const std::string portLine = "serverport = {PORT}  serverPortInt = {PORT}\n";
-const std::string bytes115 = [] {
+const std::string bytes58 = [] {
     std::string text;
-    for (int i = 0; i < 115; ++i) {
+    for (int i = 0; i < 58; ++i) {
         text += static_cast<char>(i * 37);
     }
     return text;
@@ -113,47 +121,34 @@ const Row rows[] = {
     Row("CredentialsWithoutColonAreAllUserName", {"-A", "user", "-r", "raw"}, {}, {}, P, A(""),
         rawMessage, 0),
     Row("AuthAdvertisedOnlyInTheFirstLineFallsBackToHelo", {"-A", "user:pass", "-r", "raw"}, {},
-        {"EHLO 250-AUTH LOGIN PLAIN\r\n250 OK"}, P, "EHLO localhost\n" + H, rawMessage, 0),
+        {"EHLO 250-AUTH LOGIN PLAIN\r\n250 OK"}, P, "E," + H, rawMessage, 0),
     Row("RefusedAuthGoesOnUnauthenticated", {"-A", "user:pass", "-r", "raw"}, {},
-        {"AUTH 504 5.5.4 No"}, P,
-        "EHLO localhost\nAUTH LOGIN\nMAIL FROM: <me@x.test>\nRCPT TO: <you@y.test>\nDATA\nQUIT",
-        rawMessage, 0),
+        {"AUTH 504 5.5.4 No"}, P, "E,A,M,R,D,Q", rawMessage, 0),
     Row("RefusedUserNameGoesOnUnauthenticated", {"-A", "user:pass", "-r", "raw"}, {},
-        {"AUTH-NAME 535 5.7.8 No"}, P,
-        "EHLO localhost\nAUTH LOGIN\ndXNlcg==\nMAIL FROM: <me@x.test>\nRCPT TO: "
-        "<you@y.test>\nDATA\nQUIT",
-        rawMessage, 0),
+        {"AUTH-NAME 535 5.7.8 No"}, P, "E,A,U,M,R,D,Q", rawMessage, 0),
     Row("RefusedPasswordQuits", {"-A", "user:pass", "-r", "raw"}, {}, {"AUTH-PASS 535 5.7.8 Bad"},
-        "! Authentication failure, quitting.\n",
-        "EHLO localhost\nAUTH LOGIN\ndXNlcg==\ncGFzcw==\nQUIT", "", 1),
+        "! Authentication failure, quitting.\n", "E,A,U,W,Q", "", 1),
     Row("Ehlo501NamesTheHeloDomain", {"-A", "u:p", "-h", "bad host", "-r", "raw"}, {},
-        {"EHLO 501 5.5.4 Invalid"}, "! Error in argument bad host\n\n", "EHLO bad host\nQUIT", "",
-        1),
+        {"EHLO 501 5.5.4 Invalid"}, "! Error in argument bad host\n\n", "EHLO bad host,Q", "", 1),
     Row("Ehlo502FallsBackToHelo", {"-A", "u:p", "-r", "raw"}, {}, {"EHLO 502 5.5.1 No ESMTP"},
-        "! Error, ESMTP not supported, attempting HELO...\n" + P, "EHLO localhost\n" + H,
-        rawMessage, 0),
+        "! Error, ESMTP not supported, attempting HELO...\n" + P, "E," + H, rawMessage, 0),
     Row("EhloOtherRefusalGivesUp", {"-A", "u:p", "-r", "raw"}, {}, {"EHLO 554 5.7.1 Go away"},
-        "! Error, giving up.\n", "EHLO localhost\nQUIT", "", 1),
+        "! Error, giving up.\n", "E,Q", "", 1),
     Row("Helo501", {"-r", "raw"}, {}, {"HELO 501 5.5.4 Syntax"}, "! Error in argumentlocalhost\n\n",
-        "HELO localhost\nQUIT", "", 1),
-    Row("Helo199GivesUp", {"-r", "raw"}, {}, {"HELO 199 odd"}, "! Error, giving up.\n\n",
-        "HELO localhost\nQUIT", "", 1),
+        "H,Q", "", 1),
+    Row("Helo199GivesUp", {"-r", "raw"}, {}, {"HELO 199 odd"}, "! Error, giving up.\n\n", "H,Q", "",
+        1),
     Row("OnlyTheFirstThreeDigitsCount", {"-r", "raw"}, {},
         {"HELO 2500 fine", "MAIL 250x", "DATA 3540 go", "DATA-END 2500 queued"}, P, H, rawMessage,
         0),
     Row("RefusedSenderQuits", {"-r", "raw"}, {}, {"MAIL 553 5.7.1 Sender rejected"},
-        "! Error, sender address refused.\n", "HELO localhost\nMAIL FROM: <me@x.test>\nQUIT", "",
-        1),
+        "! Error, sender address refused.\n", "H,M,Q", "", 1),
     Row("AllRecipientsRefusedBailsOut", {"-t", "you@y.test, two@y.test", "-r", "raw"}, {},
         {"RCPT 550 5.1.1 Unknown"}, "! Something odd occurred, bailing out...\n",
-        "HELO localhost\nMAIL FROM: <me@x.test>\nRCPT TO: <you@y.test>\nRCPT TO: "
-        "<two@y.test>\nQUIT",
-        "", 1),
+        "H,M,R,RCPT TO: <two@y.test>,Q", "", 1),
     Row("OneAcceptedRecipientIsEnough", {"-t", "you@y.test, two@y.test", "-r", "raw"}, {},
-        {"RCPT 550 5.1.1 Unknown", "RCPT 250 Ok"}, P,
-        "HELO localhost\nMAIL FROM: <me@x.test>\nRCPT TO: <you@y.test>\nRCPT TO: "
-        "<two@y.test>\nDATA\nQUIT",
-        rawMessage, 0),
+        {"RCPT 250 Ok", "RCPT 550 5.1.1 Unknown"}, P, "H,M,R,RCPT TO: <two@y.test>,D,Q", rawMessage,
+        0),
     Row("RefusedDataQuits", {"-r", "raw"}, {}, {"DATA 554 5.5.1 No valid recipients"},
         "! Error, remote server doesn't want your data.\n", H, "", 1),
     Row("DataReplyOtherThan354IsRefused", {"-r", "raw"}, {}, {"DATA 334 go on"},
@@ -163,61 +158,59 @@ const Row rows[] = {
     // Servers that close, push replies early, or send odd replies.
     Row("ClosesWithoutGreeting", {"-r", "raw"}, {}, {"CONNECT#"}, closed, "", "", 1),
     Row("ClosesInTheMiddleOfAReplyLine", {"-r", "raw"}, {},
-        {"HELO|250 scrip|ted.test\r\n", "HELO#1"}, closed, "HELO localhost", "", 1),
-    Row("ClosesAfterTheFinalDot", {"-r", "raw"}, {}, {"DATA-END#"}, P + closed,
-        "HELO localhost\nMAIL FROM: <me@x.test>\nRCPT TO: <you@y.test>\nDATA", rawMessage, 1),
+        {"HELO|250 scrip|ted.test\r\n", "HELO#1"}, closed, "H", "", 1),
+    Row("ClosesAfterTheFinalDot", {"-r", "raw"}, {}, {"DATA-END#"}, P + closed, "H,M,R,D",
+        rawMessage, 1),
     Row("LostQuitReplyAfterAcceptanceStillDelivered", {"-r", "raw"}, {}, {"QUIT#"}, P + closed, H,
         rawMessage, 0),
     Row("RefusalPushedWithTheGreetingStopsTheRun", {"-r", "raw"}, {},
         {"CONNECT|220 scripted.test ESMTP is ready\r\n554 5.3.2 early\r\n"},
-        "! Error, giving up.\n\n", "HELO localhost\nQUIT", "", 1),
+        "! Error, giving up.\n\n", "H,Q", "", 1),
     Row("RepliesEndedByLineFeedAloneAndBareCodes", {"-v", "-r", "raw"}, {},
         {"CONNECT|220 ready\n", "HELO|250\n", "QUIT|221\r\n"},
         "* Connecting to server 127.0.0.1\n< 220 ready\n> HELO localhost\n< 250\n" + mail + rcpt +
             data + P + queued + "> QUIT\n< 221\r\n",
         H, rawMessage, 0),
     Row("EndlessContinuationReply", {"-r", "raw"}, {}, {endless()},
-        "! Error: Reply from server too long - Message too long\n",
-        "HELO localhost\nMAIL FROM: <me@x.test>", "", 1),
-    Row("ConnectionRefused", {"-P", "1", "-r", "raw"}, {}, {},
-        "! Error: Unable to connect to server - Connection refused\n", "", "", 1),
+        "! Error: Reply from server too long - Message too long\n", "H,M", "", 1),
+    Row("ConnectionRefused", {"-P", "1", "-r", "raw"}, {},
+        "! Error: Unable to connect to server - Connection refused\n"),
     Row("PortTakesItsLow16BitsAndLeadingDigits", {"-P", "{BIGPORT}abc", "-r", "raw"}, {}, {}, P, H,
         rawMessage, 0),
     // Files that cannot be used.
-    Row("ConfigMissing", {"-c", "nofile"}, {}, {}, "Error reading config file.\n", "", "", 1),
-    Row("ConfigIsADirectory", {"-c", "dir"}, {"dir/"}, {}, "Error reading config file.\n", "", "",
-        1),
-    Row("ConfigEmpty", {"-c", "cfg"}, {"cfg="}, {}, "Invalid config file.\n", "", "", 1),
+    Row("ConfigMissing", {"-c", "nofile"}, {}, "Error reading config file.\n"),
+    Row("ConfigIsADirectory", {"-c", "dir"}, {"dir/"}, "Error reading config file.\n"),
+    Row("ConfigEmpty", {"-c", "cfg"}, {"cfg="}, "Invalid config file.\n"),
     Row("ConfigOfFiveLines", {"-c", "cfg"}, {"cfg=127.0.0.1:{PORT}\nh\nme@x.test\nyou@y.test\ns\n"},
         {}, portLine + "Invalid config file.\n", "", "", 1),
-    Row("RawFileMissing", {"-r", "nofile"}, {}, {}, "Error reading message file.\n", "", "", 1),
-    Row("BodyFileIsADirectory", {"-M", "dir"}, {"dir/"}, {}, "Error reading message file.\n", "",
-        "", 1),
-    Row("AttachmentIsADirectory", {"-m", "x", "-a", "dir"}, {"dir/"}, {},
-        "Error reading attachment file dir\n", "", "", 1),
-    Row("WorkingDirectoryMissing", {"-m", "x", "-w", "nowhere"}, {}, {},
-        "Error writing message file.\n", "", "", 1),
+    Row("RawFileMissing", {"-r", "nofile"}, {}, "Error reading message file.\n"),
+    Row("BodyFileIsADirectory", {"-M", "dir"}, {"dir/"}, "Error reading message file.\n"),
+    Row("AttachmentIsADirectory", {"-m", "x", "-a", "dir"}, {"dir/"},
+        "Error reading attachment file dir\n"),
+    Row("WorkingDirectoryMissing", {"-m", "x", "-w", "nowhere"}, {},
+        "Error writing message file.\n"),
     Row("WriteErrorWhileComposing", {"-m", "x", "-a", "big"},
-        {"big=" + std::string(64 * 1024, 'b')}, {}, "Error writing message file.\n", "", "", 1, 8),
+        {"big=" + std::string(64 * 1024, 'b')}, "Error writing message file.\n", 8),
+    Row("WriteErrorInTheHeaders", {"-m", "x"}, {}, "Error writing message file.\n", 0),
     // Preparation: checks, configuration file, message sources.
-    Row("NoServerIsCheckedFirst", {"-S", "", "-f", "a\nb", "-t", ""}, {}, {},
-        "Aborting - no server defined.\n", "", "", 1),
-    Row("ChecksComeAfterComposing", {"{BARE}", "-v", "-f", "me@x.test"}, {}, {},
-        "* Creating message file.\nAborting - no recipients defined.\n", "", "", 1),
-    Row("NoSenderIsCheckedBeforeLineBreaks", {"{BARE}", "-t", "a\nb", "-r", "raw"}, {}, {},
-        "Aborting - no From address defined.\n", "", "", 1),
+    Row("NoServerIsCheckedFirst", {"-S", "", "-f", "a\nb", "-t", ""}, {},
+        "Aborting - no server defined.\n"),
+    Row("ChecksComeAfterComposing", {"{BARE}", "-v", "-f", "me@x.test"}, {},
+        "* Creating message file.\nAborting - no recipients defined.\n"),
+    Row("NoSenderIsCheckedBeforeLineBreaks", {"{BARE}", "-t", "a\nb", "-r", "raw"}, {},
+        "Aborting - no From address defined.\n"),
     Row("LineBreakInFrom", {"-f", "me@x.test>\r\nRCPT TO:<evil@x.test", "-s", "a\nb", "-r", "raw"},
-        {}, {}, "Aborting - line break in From address.\n", "", "", 1),
-    Row("LineBreakInRecipient", {"-t", "you@y.test\r", "-h", "a\nb", "-r", "raw"}, {}, {},
-        "Aborting - line break in recipient address.\n", "", "", 1),
-    Row("LineBreakInHelo", {"-h", "host\nMAIL FROM:<x@x.test>", "-A", "a\n:b", "-r", "raw"}, {}, {},
-        "Aborting - line break in HELO domain.\n", "", "", 1),
-    Row("LineBreakInCredentials", {"-A", "user:pa\rss", "-s", "a\nb", "-m", "x"}, {}, {},
-        "Aborting - line break in credentials.\n", "", "", 1),
-    Row("LineBreakInSubject", {"-s", "Hi\nBcc: evil@x.test", "-m", "x"}, {}, {},
-        "Aborting - line break in subject.\n", "", "", 1),
-    Row("LineBreakInAttachmentName", {"-m", "x", "-a", "x\n.\nNOOP"}, {"x\n.\nNOOP=payload"}, {},
-        "Aborting - line break in attachment name.\n", "", "", 1),
+        {}, "Aborting - line break in From address.\n"),
+    Row("LineBreakInRecipient", {"-t", "you@y.test\r", "-h", "a\nb", "-r", "raw"}, {},
+        "Aborting - line break in recipient address.\n"),
+    Row("LineBreakInHelo", {"-h", "host\nMAIL FROM:<x@x.test>", "-A", "a\n:b", "-r", "raw"}, {},
+        "Aborting - line break in HELO domain.\n"),
+    Row("LineBreakInCredentials", {"-A", "user:pa\rss", "-s", "a\nb", "-m", "x"}, {},
+        "Aborting - line break in credentials.\n"),
+    Row("LineBreakInSubject", {"-s", "Hi\nBcc: evil@x.test", "-m", "x"}, {},
+        "Aborting - line break in subject.\n"),
+    Row("LineBreakInAttachmentName", {"-m", "x", "-a", "x\n.\nNOOP"}, {"x\n.\nNOOP=payload"},
+        "Aborting - line break in attachment name.\n"),
     Row("SubjectIsNotCheckedForARawFile", {"-s", "Hi\nthere", "-r", "raw"}, {}, {}, P, H,
         rawMessage, 0),
     Row("ConfigOverridesTheCommandLine",
@@ -242,9 +235,8 @@ const Row rows[] = {
     Row("Attachments",
         {"-t", "a@y.test,b@y.test", "-s", "s", "-m", "Hello\n\nBye", "-a", "report.pdf", "-a",
          "{DIR}/empty", "-a", "data.bin"},
-        {"report.pdf=abc", "empty=", "data.bin=" + bytes115}, {}, progress(51),
-        "HELO localhost\nMAIL FROM: <me@x.test>\nRCPT TO: <a@y.test>\nRCPT TO: "
-        "<b@y.test>\nDATA\nQUIT",
+        {"report.pdf=abc", "empty=", "data.bin=" + bytes58}, {}, progress(50),
+        "H,M,RCPT TO: <a@y.test>,RCPT TO: <b@y.test>,D,Q",
         "Message-Id: <#<me@x.test>>\r\nDate: #\r\nFrom: <me@x.test>\r\nTo: <a@y.test>, "
         "<b@y.test>\r\n"
         "Subject: s\r\nMIME-Version: 1.0\r\nContent-Type: "
@@ -253,14 +245,95 @@ const Row rows[] = {
             part + textHead + "Hello\r\n\r\nBye\r\n\r\n" +
             attachmentPart("application/pdf", "report.pdf", "YWJj\r\n") +
             attachmentPart("application/octet-stream", "empty", "") +
-            attachmentPart(
-                "application/x-binary", "data.bin",
-                "ACVKb5S53gMoTXKXvOEGK1B1mr/kCS5TeJ3C5wwxVnugxeoPNFl+o8jtEjdcgabL8BU6X4SpzvMY\r\n"
-                "PWKHrNH2G0Bliq/U+R5DaI2y1/whRmuQtdr/"
-                "JEluk7jdAidMcZa74AUqT3SZvuMILVJ3nMHmCzBV\r\neg==\r\n") +
+            attachmentPart("application/x-binary", "data.bin",
+                           "ACVKb5S53gMoTXKXvOEGK1B1mr/"
+                           "kCS5TeJ3C5wwxVnugxeoPNFl+o8jtEjdcgabL8BU6X4SpzvMY\r\nPQ==\r\n") +
             part.substr(0, part.size() - 2) + "--\r\n\r\n.\r\n",
         0),
 };
+
+const std::string help =
+    "use: brenvox [-options]\n\nWhere options include:\n\n"
+    "  --help                                   print out this message\n"
+    "  --version                                print out the build\n"
+    "  --config                                 print out config file requirements\n"
+    " -w <working directory>                    working directory\n"
+    " -t \"<to address>[, <to addressN>]\"        To address list\n"
+    " -f <from address>                         From address\n"
+    " -s \"<subject text>\"                       Subject text\n"
+    " -S <SMTP server>                          name/IP address of SMTP server\n"
+    " -P <SMTP port>                            SMTP port (default 25)\n"
+    " -c <configuration file>                   configuration file\n"
+    " -r <raw message file>                     raw e-mail file\n"
+    " -m \"<message text>\"                       message body text\n"
+    " -M <message file>                         text file for message body\n"
+    " -h <domain>                               helo domain (default localhost)\n"
+    " -A <username:pass>                        SMTP auth user/pass\n"
+    " -a <attachment> [<attachmentN>]           attachments to send\n"
+    " -v                                        enable verbose mode\n";
+
+const Row informational[] = {
+    Row("Help", {"{ALONE}", "--help"}, {}, help),
+    Row("NoArguments", {"{ALONE}"}, {}, help),
+    Row("Version", {"{ALONE}", "--version", "-v"}, {},
+        "Brenvox - smtp mailer utility\nVersion 1.0.104 - [05.03.2006]\n"),
+    Row("Config", {"{ALONE}", "--config"}, {},
+        "Brenvox config file layout\n\n<server>[:<port>]\n<helo domain>\n<from address>\n"
+        "<to address>[, <to addressN>]\n<subject>\nFollowing lines are used as message text.\n"
+        "You can add as many as you like.\n"),
+};
+
+// Issue 11's mends, to be enabled with them.
+const Row pending11[] = {
+    Row("CrLfInTextOptionIsOneLineBreak", {"-s", "s", "-m", "a\r\n.\r\nQUIT"}, {}, {}, progress(16),
+        H, composed("a\r\n..\r\nQUIT"), 0),
+    Row("MessageIdFromThePlainSender", {"-s", "s", "-m", "body"}, {}, {}, progress(14), H,
+        swap(composed("body"), "#<me@x.test>>", "#.me@x.test>"), 0),
+    Row("MessageIdFromTheHeloName", {"-f", "odd", "-h", "helo.test", "-s", "s", "-m", "body"}, {},
+        {}, progress(14), "HELO helo.test,MAIL FROM: <odd>,R,D,Q",
+        swap(composed("body", "<you@y.test>", "<odd>"), "#<odd>>", "#@helo.test>"), 0),
+    Row("VerboseShowsTheRefusedSender", {"-v", "-r", "raw"}, {}, {"MAIL 553 5.7.1 Sender rejected"},
+        greeted + helo +
+            "> MAIL FROM: <me@x.test>\n< 553 5.7.1 Sender rejected\r\n"
+            "! Error, sender address refused.\n" +
+            quit,
+        "H,M,Q", "", 1),
+    Row("VerboseShowsTheRefusedAuth", {"-v", "-A", "user:pass", "-r", "raw"}, {},
+        {"AUTH 530 Must issue a STARTTLS command first"},
+        greeted + ehlo + "> AUTH LOGIN\n< 530 Must issue a STARTTLS command first\r\n" + mail +
+            rcpt + data + P + queued + quit,
+        "E,A,M,R,D,Q", rawMessage, 0),
+    Row("VerboseShowsTheRefusedUserName", {"-v", "-A", "user:pass", "-r", "raw"}, {},
+        {"AUTH-NAME 535 5.7.8 No"},
+        greeted + ehlo + "> AUTH LOGIN\n< 334 VXNlcm5hbWU6\r\n> dXNlcg==\n< 535 5.7.8 No\r\n" +
+            mail + rcpt + data + P + queued + quit,
+        "E,A,U,M,R,D,Q", rawMessage, 0),
+    Row("RawFileWithoutFinalDotGetsOne", {"-r", "raw2"}, {"raw2=Subject: t\r\n\r\nno end\r\n"}, {},
+        P, H, "Subject: t\r\n\r\nno end\r\n.\r\n", 0),
+    Row("EmptyRawFileIsRefused", {"-r", "raw2"}, {"raw2="}, "Error reading message file.\n"),
+    // The exact layout of the encoded words and parameters is the mend's to settle.
+    Row("Utf8TextSubjectAndAttachmentName", {"-s", "Grüße", "-m", "Grüße", "-a", "Grüße.txt"},
+        {"Grüße.txt=x"}, {}, progress(34), H,
+        "Message-Id: <#.me@x.test>\r\nDate: #\r\nFrom: <me@x.test>\r\nTo: <you@y.test>\r\nSubject: "
+        "=?UTF-8?B?R3LDvMOfZQ==?=\r\nMIME-Version: 1.0\r\nContent-Type: multipart/mixed;\r\n"
+        "\tBoundary=\"#boundary__giblets_and_gravy\"\r\n\r\nThis is a multi-part message in MIME "
+        "format.\r\n\r\n" +
+            part +
+            "Content-Type: text/plain;\r\n\tcharset=\"utf-8\"\r\n"
+            "Content-Transfer-Encoding: 8bit\r\n\r\nGrüße\r\n\r\n" +
+            part +
+            "Content-Type: text/plain;\r\n\tname*=UTF-8''Gr%C3%BC%C3%9Fe.txt\r\n"
+            "Content-Transfer-Encoding: base64\r\nContent-Disposition: attachment;\r\n"
+            "\tfilename*=UTF-8''Gr%C3%BC%C3%9Fe.txt\r\n\r\neA==\r\n\r\n" +
+            part.substr(0, part.size() - 2) + "--\r\n\r\n.\r\n",
+        0),
+    Row("NotUtf8TextIsUnknown8bit", {"-s", "s", "-m", "caf\xe9"}, {}, {}, progress(14), H,
+        swap(swap(composed("caf\xe9"), "#<me@x.test>>", "#.me@x.test>"),
+             "us-ascii\"\r\nContent-Transfer-Encoding: 7bit",
+             "unknown-8bit\"\r\nContent-Transfer-Encoding: 8bit"),
+        0),
+};
+
 std::string mask(const std::string& text) {
     static const std::regex date("\r\nDate: [^\r]*"), id("^Message-Id: <[0-9]+"),
         b("[0-9]+(boundary)");
@@ -279,6 +352,16 @@ std::string fill(std::string text, const std::string& port, const std::string& d
     }
     return text;
 }
+
+const std::map<std::string, std::string> abbreviations = {{"H", "HELO localhost"},
+                                                          {"E", "EHLO localhost"},
+                                                          {"A", "AUTH LOGIN"},
+                                                          {"U", "dXNlcg=="},
+                                                          {"W", "cGFzcw=="},
+                                                          {"M", "MAIL FROM: <me@x.test>"},
+                                                          {"R", "RCPT TO: <you@y.test>"},
+                                                          {"D", "DATA"},
+                                                          {"Q", "QUIT"}};
 
 class Session : public testing::TestWithParam<Row> {};
 
@@ -299,26 +382,24 @@ TEST_P(Session, Run) {
     std::sort(inputs.begin(), inputs.end());
     Strings argv = {BRENVOX_BINARY, "-S",        "127.0.0.1", "-P",        port,
                     "-f",           "me@x.test", "-t",        "you@y.test"};
-    const bool bare = !row.args.empty() && row.args[0] == "{BARE}";
-    argv.resize(bare ? 5 : 9);
+    const bool bare = !row.args.empty() && row.args[0].front() == '{'; // {BARE} or {ALONE}
+    argv.resize(!row.args.empty() && row.args[0] == "{ALONE}" ? 1 : bare ? 5 : 9);
     for (const std::string& arg : Strings(row.args.begin() + bare, row.args.end())) {
         argv.push_back(fill(arg, port, dir.path()));
     }
-    if (row.fileSizeLimit > 0) {
-        argv.insert(argv.begin(), {"sh", "-c",
-                                   "trap '' XFSZ; ulimit -f " + std::to_string(row.fileSizeLimit) +
-                                       "; exec \"$0\" \"$@\""});
-    }
+    const std::string limit = "trap '' XFSZ; ulimit -f " + std::to_string(row.fileSizeLimit) + ";";
 
-    const RunResult run = runProgram(argv, dir.path());
+    const RunResult run = runProgram(argv, dir.path(), row.fileSizeLimit < 0 ? "" : limit);
 
     EXPECT_EQ(run.out, fill(row.out, port, dir.path()));
     EXPECT_EQ(run.status, row.status);
-    std::string commands;
-    for (const std::string& line : server.commands()) {
-        commands += (commands.empty() ? "" : "\n") + line;
+    Strings commands;
+    for (std::size_t at = 0, comma; at < row.commands.size(); at = comma + 1) {
+        comma = std::min(row.commands.find(',', at), row.commands.size());
+        const std::string token = row.commands.substr(at, comma - at);
+        commands.push_back(token.size() == 1 ? abbreviations.at(token) : token);
     }
-    EXPECT_EQ(commands, row.commands);
+    EXPECT_EQ(server.commands(), commands);
     EXPECT_EQ(mask(server.data()), row.data);
     EXPECT_EQ(dir.entries(), inputs);
 }
@@ -332,5 +413,7 @@ std::string caseName(const testing::TestParamInfo<Row>& info) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, Session, testing::ValuesIn(rows), caseName);
+INSTANTIATE_TEST_SUITE_P(Texts, Session, testing::ValuesIn(informational), caseName);
+INSTANTIATE_TEST_SUITE_P(DISABLED_Pending11, Session, testing::ValuesIn(pending11), caseName);
 
 } // namespace

@@ -1,46 +1,39 @@
 #include "process.h"
 
-#include <dirent.h>
-#include <fcntl.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 
-RunResult runProgram(const std::vector<std::string>& argv, const std::string& directory) {
-    int out[2];
-    if (pipe(out) != 0) {
-        throw std::runtime_error("pipe failed");
+namespace {
+
+std::string quoted(const std::string& text) {
+    std::string out = "'";
+    for (const char c : text) {
+        out += c == '\'' ? "'\\''" : std::string(1, c);
     }
-    const pid_t child = fork();
-    if (child == 0) {
-        dup2(out[1], 1);
-        dup2(out[1], 2);
-        dup2(open("/dev/null", O_RDONLY), 0);
-        close(out[0]);
-        std::vector<char*> args;
-        for (const auto& a : argv) {
-            args.push_back(const_cast<char*>(a.c_str()));
-        }
-        args.push_back(nullptr);
-        if (chdir(directory.c_str()) == 0) {
-            execvp(args[0], args.data());
-        }
-        _exit(127);
+    return out + "'";
+}
+
+} // namespace
+
+RunResult runProgram(const std::vector<std::string>& argv, const std::string& directory,
+                     const std::string& prelude) {
+    std::string command = "cd " + quoted(directory) + " && " + prelude + " exec";
+    for (const std::string& arg : argv) {
+        command += " " + quoted(arg);
     }
-    close(out[1]);
+    FILE* pipe = popen((command + " 2>&1 </dev/null").c_str(), "r");
     RunResult result;
     char buffer[65536];
-    for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) > 0;) {
-        result.out.append(buffer, static_cast<std::size_t>(n));
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+        result.out.append(buffer, n);
     }
-    close(out[0]);
-    int status = 0;
-    waitpid(child, &status, 0);
+    const int status = pclose(pipe);
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return result;
 }
@@ -53,24 +46,17 @@ TempDir::TempDir() {
     dirPath = pattern;
 }
 
-TempDir::~TempDir() {
-    runProgram({"rm", "-rf", dirPath}, "/");
-}
-
 std::string TempDir::write(const std::string& name, const std::string& bytes) const {
     std::ofstream(file(name), std::ios::binary) << bytes;
     return file(name);
 }
 
 std::vector<std::string> TempDir::entries() const {
+    const std::string list =
+        runProgram({"find", ".", "-mindepth", "1", "-printf", "%P\\0"}, dirPath).out;
     std::vector<std::string> names;
-    if (DIR* dir = opendir(dirPath.c_str())) {
-        while (const dirent* entry = readdir(dir)) {
-            if (std::string(entry->d_name) != "." && std::string(entry->d_name) != "..") {
-                names.emplace_back(entry->d_name);
-            }
-        }
-        closedir(dir);
+    for (std::size_t at = 0, end; (end = list.find('\0', at)) != std::string::npos; at = end + 1) {
+        names.push_back(list.substr(at, end - at));
     }
     std::sort(names.begin(), names.end());
     return names;

@@ -4,21 +4,21 @@
 #include <string>
 #include <vector>
 
-// What a run left: standard output and exit status (-1 when killed by a signal).
 struct RunResult {
-    std::string out;
-    int status = -1;
+    std::string out; // standard output and standard error
+    int status = -1; // -1: killed by a signal
 };
 
-// Runs argv (argv[0] looked up in PATH) in directory, standard input from /dev/null and
-// standard error into out as well.
-RunResult runProgram(const std::vector<std::string>& argv, const std::string& directory);
+// Runs argv (argv[0] looked up in PATH) in directory after the shell commands of prelude,
+// standard input from /dev/null.
+RunResult runProgram(const std::vector<std::string>& argv, const std::string& directory,
+                     const std::string& prelude = "");
 
 // A fresh directory under /tmp, removed with its contents on destruction.
 class TempDir {
   public:
     TempDir();
-    ~TempDir();
+    ~TempDir() { runProgram({"rm", "-rf", dirPath}, "/"); }
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
     const std::string& path() const { return dirPath; }

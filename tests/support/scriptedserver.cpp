@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <set>
 #include <stdexcept>
@@ -75,9 +74,7 @@ ScriptedServer::ScriptedServer(const std::vector<std::string>& script) {
 ScriptedServer::~ScriptedServer() {
     stopping = true;
     finish();
-    if (listener != -1) {
-        close(listener);
-    }
+    close(listener);
 }
 
 unsigned short ScriptedServer::start() {
@@ -117,28 +114,22 @@ void ScriptedServer::serve() {
         return;
     }
     connection = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-    close(listener); // one connection only
-    listener = -1;
     const int one = 1; // each piece leaves at once
     setsockopt(connection, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     bool open = play("CONNECT");
     std::string expecting; // the step that takes the next line whatever it says
     while (open) {
         std::size_t lf;
-        while (open && (lf = pending.find('\n')) == std::string::npos) {
-            open = receiveMore();
+        while ((lf = pending.find('\n')) == std::string::npos && (open = receiveMore())) {
         }
         if (!open) {
             break;
         }
-        std::string line = pending.substr(0, lf - (lf > 0 && pending[lf - 1] == '\r'));
+        const bool cr = lf > 0 && pending[lf - 1] == '\r';
+        std::string line = pending.substr(0, cr ? lf - 1 : lf + 1);
         pending.erase(0, lf + 1);
         lines.push_back(line);
-        std::string name = line.substr(0, line.find(' '));
-        for (char& c : name) {
-            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-        }
-        name = expecting.empty() ? name : expecting;
+        const std::string name = expecting.empty() ? line.substr(0, line.find(' ')) : expecting;
         open = play(name) && name != "QUIT";
         expecting = code != "334"         ? ""
                     : name == "AUTH"      ? "AUTH-NAME"

@@ -7,29 +7,21 @@
 #include <thread>
 #include <vector>
 
-// A one-connection SMTP server on 127.0.0.1 in its own thread; out of the box it plays a whole
-// successful session. A step is the upper-cased verb of the line received, or "CONNECT" (the
-// greeting), "AUTH-NAME" and "AUTH-PASS" (the lines after a 334), "DATA-END" (the reply to the
-// data once DATA got 354) and "DATA-BODY" (stall only: a pause before reading the data).
-// Unknown verbs get a 500. The session ends after QUIT, on the client's close, on a scripted
-// close, or after 5 s of silence.
-//
-// The script is a list of entries, each a step name followed by:
-//   " text"       a reply, CR LF added; a step named again gets a sequence (the last repeats)
-//   "|p1|p2"      a reply as raw pieces, each written on its own 20 ms apart
-//   "/bytes"      a reply written one byte at a time
-//   "#n"          close the connection after the first n pieces of the step's reply
-//   "~ms"         wait ms before answering
+// A one-connection SMTP server on 127.0.0.1 that plays a whole successful session unless its
+// script says otherwise. A step is the verb of a line received, or CONNECT (the greeting),
+// AUTH-NAME and AUTH-PASS (the lines after a 334), DATA-END (the reply to the data) and
+// DATA-BODY (for "~" only: before the data is read). Each script entry is a step followed by
+//   " text"   a reply, CR LF added; a step named again replies so the next time (the last repeats)
+//   "|a|b"    a reply written in pieces, 20 ms apart;  "/text"  the same, one byte per piece
+//   "#n"      close after n pieces of the reply;        "~ms"    wait before replying
+// The session ends after QUIT, when either side closes, or after 5 s of silence.
 class ScriptedServer {
   public:
     explicit ScriptedServer(const std::vector<std::string>& script = {});
     ~ScriptedServer();
-    ScriptedServer(const ScriptedServer&) = delete;
-    ScriptedServer& operator=(const ScriptedServer&) = delete;
-
     unsigned short start(); // listens, then serves in the background
-    // Each waits for the session's end.
-    std::vector<std::string> commands(); // command lines without CR LF, data excluded
+    // Each waits for the session's end. A line ended by LF alone keeps its LF.
+    std::vector<std::string> commands(); // the lines received, data excluded, CR LF removed
     std::string data();                  // the bytes after DATA through the final ".\r\n"
 
   private:
