@@ -13,27 +13,27 @@ BINARY = os.environ.get("BRENVOX_BINARY", os.path.join(HERE, "..", "build", "bre
 spec = importlib.util.spec_from_file_location("sink", os.path.join(HERE, "../scripts/smtp_sink.py"))
 sink = importlib.util.module_from_spec(spec)
 spec.loader.exec_module(sink)
-from aiosmtpd.controller import Controller  # noqa: E402
 
 
-def deliver(work, args, auth=None):
-    """Runs brenvox against a fresh server; returns status, stdout and [(message, envelope)]."""
-    with tempfile.TemporaryDirectory() as spool:
+def deliver(files, args, auth=None):
+    """Runs brenvox in a directory holding files; returns status, stdout, files left, and the
+    one message received with its envelope."""
+    with tempfile.TemporaryDirectory() as spool, tempfile.TemporaryDirectory() as work:
+        for name, data in files.items():
+            open(os.path.join(work, name), "wb").write(data)
         extra = {"authenticator": sink.make_authenticator(*auth.split(":", 1)),
                  "auth_require_tls": False} if auth else {}
-        port = sink.free_port()
-        server = Controller(sink.SpoolHandler(spool), hostname="127.0.0.1", port=port,
-                            data_size_limit=None, **extra)
+        server = sink.Controller(sink.SpoolHandler(spool), hostname="127.0.0.1",
+                                 port=sink.free_port(), data_size_limit=None, **extra)
         server.start()
         try:
-            run = subprocess.run([BINARY, "-S", "127.0.0.1", "-P", str(port), *args], cwd=work,
-                                 capture_output=True, timeout=60)
+            run = subprocess.run([BINARY, "-S", "127.0.0.1", "-P", str(server.port), *args],
+                                 cwd=work, capture_output=True, timeout=60)
         finally:
             server.stop()
-        names = sorted(n[:-4] for n in os.listdir(spool) if n.endswith(".eml"))
-        return run.returncode, run.stdout.decode("latin-1"), [
-            (open(f"{spool}/{n}.eml", "rb").read(), json.load(open(f"{spool}/{n}.json")))
-            for n in names]
+        [name] = [n[:-4] for n in os.listdir(spool) if n.endswith(".eml")]
+        return (run.returncode, run.stdout.decode("latin-1"), sorted(os.listdir(work)),
+                open(f"{spool}/{name}.eml", "rb").read(), json.load(open(f"{spool}/{name}.json")))
 
 
 class Delivery(unittest.TestCase):
@@ -41,30 +41,25 @@ class Delivery(unittest.TestCase):
         files = {"blob.bin": os.urandom(70000) + bytes(range(256)), "empty.dat": b"",
                  "report.pdf": b"%PDF-1.4 tiny\n"}
         body = "First line\n.hidden\n.\nlast line"
-        with tempfile.TemporaryDirectory() as work:
-            for name, data in files.items():
-                open(os.path.join(work, name), "wb").write(data)
-            status, out, [(raw, envelope)] = deliver(
-                work, ["-A", "robot:pa:ss", "-f", "me@example.org", "-t", "a@example.org, b@example.org",
-                       "-s", "Nightly", "-m", body, "-a", *files], auth="robot:pa:ss")
-            self.assertEqual((status, sorted(os.listdir(work))), (0, sorted(files)), out)
+        status, out, left, raw, envelope = deliver(files, [
+            "-A", "robot:pa:ss", "-f", "me@example.org", "-t", "a@example.org, b@example.org",
+            "-s", "Nightly", "-m", body, "-a", *files], auth="robot:pa:ss")
+        self.assertEqual((status, left), (0, sorted(files)), out)
         self.assertEqual((envelope["login"], envelope["mail_from"], envelope["rcpt_tos"]),
                          ("robot", "me@example.org", ["a@example.org", "b@example.org"]))
         message = email.message_from_bytes(raw)
         self.assertEqual((message["To"], message["Subject"]),
                          ("<a@example.org>, <b@example.org>", "Nightly"))
         text, *parts = message.get_payload()
-        self.assertEqual(text.get_payload(decode=True).replace(b"\r\n", b"\n"), body.encode() + b"\n")
+        self.assertEqual(text.get_payload(decode=True), body.replace("\n", "\r\n").encode() + b"\r\n")
+        types = ["application/x-binary", "application/octet-stream", "application/pdf"]
         self.assertEqual([(p.get_filename(), p.get_content_type(), p.get_payload(decode=True))
-                          for p in parts],
-                         [(n, t, d) for (n, d), t in zip(files.items(), [
-                             "application/x-binary", "application/octet-stream", "application/pdf"])])
+                          for p in parts], [(n, t, d) for (n, d), t in zip(files.items(), types)])
 
     def test_raw_message_as_it_stands(self):
         raw = b"From: <r@example.org>\r\nSubject: raw\r\n\r\nline one\r\n..stuffed\r\n.\r\n"
-        with tempfile.TemporaryDirectory() as work:
-            open(os.path.join(work, "m.eml"), "wb").write(raw)
-            status, out, [(received, _)] = deliver(work, ["-f", "r@x.org", "-t", "x@x.org", "-r", "m.eml"])
+        status, out, _, received, _ = deliver({"m.eml": raw}, ["-f", "r@x.org", "-t", "x@x.org",
+                                                                "-r", "m.eml"])
         self.assertEqual(status, 0, out)
         self.assertEqual(received, raw[:-3].replace(b"\r\n..", b"\r\n."))  # the server unstuffs
 
