@@ -27,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string written;
     for (std::size_t at = 2, lf; at < input.size(); at = lf + 1) {
         lf = std::min(input.find('\n', at), input.size());
-        const bool more = lf < input.size() && lf > at && (input[at] & 1) != 0;
+        const bool more = lf + 1 < input.size() && lf > at && (input[at] & 1) != 0;
         written +=
             (more ? "250-" : "250 ") + input.substr(at + 1, lf - std::min(lf, at + 1)) + "\r\n";
     }
