@@ -10,9 +10,9 @@ import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 BINARY = os.environ.get("BRENVOX_BINARY", os.path.join(HERE, "..", "build", "brenvox"))
-spec = importlib.util.spec_from_file_location("sink", os.path.join(HERE, "../scripts/smtp_sink.py"))
-sink = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(sink)
+location = importlib.util.spec_from_file_location("sink", os.path.join(HERE, "../scripts/smtp_sink.py"))
+sink = importlib.util.module_from_spec(location)
+location.loader.exec_module(sink)
 
 
 def deliver(files, args, auth=None):
