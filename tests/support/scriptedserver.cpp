@@ -2,7 +2,6 @@
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -28,51 +27,46 @@ const std::vector<std::string> defaults = {
     "RSET 250 2.0.0 Ok",
     "QUIT 221 2.0.0 Bye"};
 
-std::vector<std::string> pieces(const std::string& text, char kind) {
-    std::vector<std::string> out;
-    if (kind == ' ') {
-        out.push_back(text + "\r\n");
-    } else if (kind == '/') {
-        for (const char c : text) {
-            out.emplace_back(1, c);
-        }
-    } else { // "|p1|p2": the text starts after the first bar
-        for (std::size_t at = 0, bar; at <= text.size(); at = bar + 1) {
-            bar = std::min(text.find('|', at), text.size());
-            out.push_back(text.substr(at, bar - at));
-        }
-    }
-    return out;
+void setReceiveTimeout(int fd, int ms) {
+    const timeval limit{ms / 1000, ms % 1000 * 1000};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
 }
 
 } // namespace
 
 ScriptedServer::ScriptedServer(const std::vector<std::string>& script) {
-    std::set<std::string> named;
     for (const auto* list : {&defaults, &script}) {
-        named.clear();
+        std::set<std::string> named;
         for (const std::string& entry : *list) {
             const std::size_t at = entry.find_first_of(" |/#~");
-            const std::string name = entry.substr(0, at);
-            const char kind = entry[at];
             const std::string rest = entry.substr(at + 1);
-            Step& step = steps[name];
-            if (kind == '#') {
-                step.closeAfter = rest.empty() ? 0 : std::stoul(rest);
-            } else if (kind == '~') {
-                step.stallMs = std::stoi(rest);
-            } else {
-                if (named.insert(name).second) {
-                    step.replies.clear();
-                }
-                step.replies.push_back(pieces(rest, kind));
+            Step& step = steps[entry.substr(0, at)];
+            if (entry[at] == '#' || entry[at] == '~') {
+                (entry[at] == '#' ? step.closeAfter : step.stallMs) =
+                    rest.empty() ? 0 : std::stoul(rest);
+                continue;
             }
+            if (named.insert(entry.substr(0, at)).second) {
+                step.replies.clear();
+            }
+            std::vector<std::string> pieces;
+            for (std::size_t from = 0, bar; entry[at] == '|' && from <= rest.size();
+                 from = bar + 1) {
+                bar = std::min(rest.find('|', from), rest.size());
+                pieces.push_back(rest.substr(from, bar - from));
+            }
+            for (const char c : entry[at] == '/' ? rest : "") {
+                pieces.emplace_back(1, c);
+            }
+            step.replies.push_back(entry[at] == ' ' ? std::vector<std::string>{rest + "\r\n"}
+                                                    : pieces);
         }
     }
 }
 
 ScriptedServer::~ScriptedServer() {
     stopping = true;
+    shutdown(connection, SHUT_RDWR); // wakes a blocked receive
     finish();
     close(listener);
 }
@@ -88,6 +82,7 @@ unsigned short ScriptedServer::start() {
         getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
         throw std::runtime_error("scripted server: cannot listen");
     }
+    setReceiveTimeout(listener, 10000); // bounds the wait for a client
     worker = std::thread(&ScriptedServer::serve, this);
     return ntohs(address.sin_port);
 }
@@ -103,33 +98,33 @@ std::string ScriptedServer::data() {
 }
 
 void ScriptedServer::finish() {
-    stopping = stopping || connection == -1; // no client came: none will
+    if (!accepted) {
+        shutdown(listener, SHUT_RDWR); // no client came: none will
+    }
     if (worker.joinable()) {
         worker.join();
     }
 }
 
 void ScriptedServer::serve() {
-    if (!readable(listener, 10000)) {
-        return;
-    }
     connection = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    accepted = true;
     const int one = 1; // each piece leaves at once
     setsockopt(connection, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    bool open = play("CONNECT");
+    setReceiveTimeout(connection, 5000);
+    bool open = connection != -1 && play("CONNECT");
     std::string expecting; // the step that takes the next line whatever it says
-    while (open) {
-        std::size_t lf;
+    for (std::size_t lf; open;) {
         while ((lf = pending.find('\n')) == std::string::npos && (open = receiveMore())) {
         }
         if (!open) {
             break;
         }
         const bool cr = lf > 0 && pending[lf - 1] == '\r';
-        std::string line = pending.substr(0, cr ? lf - 1 : lf + 1);
+        lines.push_back(pending.substr(0, cr ? lf - 1 : lf + 1));
         pending.erase(0, lf + 1);
-        lines.push_back(line);
-        const std::string name = expecting.empty() ? line.substr(0, line.find(' ')) : expecting;
+        const std::string name =
+            expecting.empty() ? lines.back().substr(0, lines.back().find(' ')) : expecting;
         open = play(name) && name != "QUIT";
         expecting = code != "334"         ? ""
                     : name == "AUTH"      ? "AUTH-NAME"
@@ -153,12 +148,10 @@ void ScriptedServer::serve() {
     // End of stream first, then take what the client still sends for a moment: closing with
     // unread bytes would reset the connection before the client reads the end of stream.
     shutdown(connection, SHUT_WR);
-    for (int i = 0; i < 12; ++i) {
-        if (readable(connection, 20) && !receiveMore()) {
-            break;
-        }
+    setReceiveTimeout(connection, 20);
+    for (int i = 0; i < 12 && !stopping && receiveMore(); ++i) {
     }
-    close(connection);
+    close(connection.exchange(-1));
 }
 
 bool ScriptedServer::play(const std::string& name) {
@@ -166,21 +159,18 @@ bool ScriptedServer::play(const std::string& name) {
     const std::vector<std::string> unknown = {"500 5.5.2 Command not recognized\r\n"};
     const auto& reply = step.replies.empty()
                             ? unknown
-                            : step.replies[std::min(step.played, step.replies.size() - 1)];
-    ++step.played;
+                            : step.replies[std::min(step.played++, step.replies.size() - 1)];
     code.clear(); // the code may come in pieces of its own
     for (const std::string& piece : reply) {
         code += piece.substr(0, 3 - std::min<std::size_t>(3, code.size()));
     }
     pause(step.stallMs);
     for (std::size_t i = 0; i < reply.size(); ++i) {
-        if (i == step.closeAfter || stopping) {
-            return false;
-        }
         pause(i > 0 ? 20 : 0);
         // The client may be gone already: no SIGPIPE in the test process.
-        if (send(connection, reply[i].data(), reply[i].size(), MSG_NOSIGNAL) !=
-            static_cast<ssize_t>(reply[i].size())) {
+        if (i == step.closeAfter || stopping ||
+            send(connection, reply[i].data(), reply[i].size(), MSG_NOSIGNAL) !=
+                static_cast<ssize_t>(reply[i].size())) {
             return false;
         }
     }
@@ -189,24 +179,14 @@ bool ScriptedServer::play(const std::string& name) {
 
 bool ScriptedServer::receiveMore() {
     char buffer[65536];
-    const ssize_t count =
-        readable(connection, 5000) ? recv(connection, buffer, sizeof buffer, 0) : 0;
+    const ssize_t count = recv(connection, buffer, sizeof buffer, 0);
     pending.append(buffer, static_cast<std::size_t>(std::max<ssize_t>(count, 0)));
     return count > 0;
 }
 
-bool ScriptedServer::readable(int fd, int ms) {
-    pollfd watch{fd, POLLIN, 0};
-    for (int waited = 0; waited < ms && !stopping; waited += 20) {
-        if (poll(&watch, 1, 20) > 0) {
-            return true;
-        }
-    }
-    return false;
-}
-
-void ScriptedServer::pause(int ms) {
-    for (int waited = 0; waited < ms && !stopping; waited += 10) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(std::min(10, ms - waited)));
+void ScriptedServer::pause(std::size_t ms) {
+    for (std::size_t waited = 0; waited < ms && !stopping; waited += 10) {
+        std::this_thread::sleep_for(
+            std::chrono::milliseconds(std::min<std::size_t>(10, ms - waited)));
     }
 }

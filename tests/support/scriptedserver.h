@@ -28,14 +28,13 @@ class ScriptedServer {
     struct Step {
         std::vector<std::vector<std::string>> replies;
         std::size_t played = 0;
-        int stallMs = 0;
+        std::size_t stallMs = 0;
         std::size_t closeAfter = std::string::npos;
     };
     void serve();
     bool play(const std::string& name);
     bool receiveMore();
-    bool readable(int fd, int ms);
-    void pause(int ms);
+    void pause(std::size_t ms);
     void finish();
 
     std::map<std::string, Step> steps;
@@ -43,6 +42,7 @@ class ScriptedServer {
     std::atomic<int> connection{-1};
     std::thread worker;
     std::atomic<bool> stopping{false};
+    std::atomic<bool> accepted{false};
     std::string code; // of the last reply written
     std::string pending;
     std::vector<std::string> lines;
