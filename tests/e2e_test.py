@@ -16,8 +16,7 @@ location.loader.exec_module(sink)
 
 
 def deliver(files, args, auth=None):
-    """Runs brenvox in a directory holding files; returns status, stdout, files left, and the
-    one message received with its envelope."""
+    """Status, stdout, files left, and the one message received with its envelope."""
     with tempfile.TemporaryDirectory() as spool, tempfile.TemporaryDirectory() as work:
         for name, data in files.items():
             open(os.path.join(work, name), "wb").write(data)
@@ -31,9 +30,9 @@ def deliver(files, args, auth=None):
                                  cwd=work, capture_output=True, timeout=60)
         finally:
             server.stop()
-        [name] = [n[:-4] for n in os.listdir(spool) if n.endswith(".eml")]
+        [name] = [os.path.join(spool, n[:-4]) for n in os.listdir(spool) if n.endswith(".eml")]
         return (run.returncode, run.stdout.decode("latin-1"), sorted(os.listdir(work)),
-                open(f"{spool}/{name}.eml", "rb").read(), json.load(open(f"{spool}/{name}.json")))
+                open(name + ".eml", "rb").read(), json.load(open(name + ".json")))
 
 
 class Delivery(unittest.TestCase):

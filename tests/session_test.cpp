@@ -98,6 +98,26 @@ const std::string cfgCommands =
     "HELO cfg.helo,MAIL FROM: <cfg@x.test>,RCPT TO: <t1@y.test>,RCPT TO: <t2@y.test>,D,Q";
 const std::string portLine = "serverport = {PORT}  serverPortInt = {PORT}\n";
 
+const std::string help =
+    "use: brenvox [-options]\n\nWhere options include:\n\n"
+    "  --help                                   print out this message\n"
+    "  --version                                print out the build\n"
+    "  --config                                 print out config file requirements\n"
+    " -w <working directory>                    working directory\n"
+    " -t \"<to address>[, <to addressN>]\"        To address list\n"
+    " -f <from address>                         From address\n"
+    " -s \"<subject text>\"                       Subject text\n"
+    " -S <SMTP server>                          name/IP address of SMTP server\n"
+    " -P <SMTP port>                            SMTP port (default 25)\n"
+    " -c <configuration file>                   configuration file\n"
+    " -r <raw message file>                     raw e-mail file\n"
+    " -m \"<message text>\"                       message body text\n"
+    " -M <message file>                         text file for message body\n"
+    " -h <domain>                               helo domain (default localhost)\n"
+    " -A <username:pass>                        SMTP auth user/pass\n"
+    " -a <attachment> [<attachmentN>]           attachments to send\n"
+    " -v                                        enable verbose mode\n";
+
 const Row rows[] = {
     // The dialogue's branches.
     Row("HeloPathVerbose", {"-v", "-r", "raw", "-w", "nowhere"}, {}, {},
@@ -237,29 +257,7 @@ const Row rows[] = {
                                     std::string(76, '/') + "\r\nYQ==\r\n"),
                  "<a@y.test>, <b@y.test>"),
         0),
-};
-
-const std::string help =
-    "use: brenvox [-options]\n\nWhere options include:\n\n"
-    "  --help                                   print out this message\n"
-    "  --version                                print out the build\n"
-    "  --config                                 print out config file requirements\n"
-    " -w <working directory>                    working directory\n"
-    " -t \"<to address>[, <to addressN>]\"        To address list\n"
-    " -f <from address>                         From address\n"
-    " -s \"<subject text>\"                       Subject text\n"
-    " -S <SMTP server>                          name/IP address of SMTP server\n"
-    " -P <SMTP port>                            SMTP port (default 25)\n"
-    " -c <configuration file>                   configuration file\n"
-    " -r <raw message file>                     raw e-mail file\n"
-    " -m \"<message text>\"                       message body text\n"
-    " -M <message file>                         text file for message body\n"
-    " -h <domain>                               helo domain (default localhost)\n"
-    " -A <username:pass>                        SMTP auth user/pass\n"
-    " -a <attachment> [<attachmentN>]           attachments to send\n"
-    " -v                                        enable verbose mode\n";
-
-const Row informational[] = {
+    // The informational texts.
     Row("Help", {"{ALONE}", "--help"}, {}, help),
     Row("NoArguments", {"{ALONE}"}, {}, help),
     Row("Version", {"{ALONE}", "--version", "-v"}, {},
@@ -390,16 +388,11 @@ TEST_P(Session, Run) {
     EXPECT_EQ(dir.entries(), inputs);
 }
 
-void PrintTo(const Row& row, std::ostream* os) {
-    *os << row.name;
-}
-
 std::string caseName(const testing::TestParamInfo<Row>& info) {
     return info.param.name;
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, Session, testing::ValuesIn(rows), caseName);
-INSTANTIATE_TEST_SUITE_P(Texts, Session, testing::ValuesIn(informational), caseName);
 INSTANTIATE_TEST_SUITE_P(DISABLED_Pending11, Session, testing::ValuesIn(pending11), caseName);
 
 } // namespace
