@@ -2,130 +2,98 @@
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <chrono>
+#include <set>
 #include <stdexcept>
 
 namespace {
 
-constexpr int acceptTimeoutMs = 10000;
-constexpr int idleTimeoutMs = 5000;
-constexpr int lingerMs = 250;
-// Waits are cut into slices this long so that the destructor never waits on them for long.
-constexpr int sliceMs = 20;
+const std::vector<std::string> defaults = {
+    "CONNECT 220 scripted.test ESMTP ready",
+    "HELO 250 scripted.test",
+    "EHLO 250-scripted.test\r\n250-SIZE 10240000\r\n250 AUTH LOGIN",
+    "AUTH 334 VXNlcm5hbWU6",
+    "AUTH-NAME 334 UGFzc3dvcmQ6",
+    "AUTH-PASS 235 2.7.0 Authentication successful",
+    "MAIL 250 2.1.0 Ok",
+    "RCPT 250 2.1.5 Ok",
+    "DATA 354 End data with <CR><LF>.<CR><LF>",
+    "DATA-END 250 2.0.0 Ok: queued",
+    "NOOP 250 2.0.0 Ok",
+    "RSET 250 2.0.0 Ok",
+    "QUIT 221 2.0.0 Bye"};
 
-std::string verbOf(const std::string& line) {
-    std::string verb = line.substr(0, line.find(' '));
-    std::transform(verb.begin(), verb.end(), verb.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-    return verb;
-}
-
-bool sendAll(int fd, const std::string& bytes) {
-    std::size_t sent = 0;
-    while (sent < bytes.size()) {
-        // The client may be gone already; that must not raise SIGPIPE in the test process.
-        const ssize_t count = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-        if (count <= 0) {
-            return false;
-        }
-        sent += static_cast<std::size_t>(count);
-    }
-    return true;
+void setReceiveTimeout(int fd, int ms) {
+    const timeval limit{ms / 1000, ms % 1000 * 1000};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
 }
 
 } // namespace
 
-ScriptedServer::ScriptedServer() {
-    reply("CONNECT", "220 scripted.test ESMTP ready");
-    reply("HELO", "250 scripted.test");
-    reply("EHLO", "250-scripted.test\r\n250-SIZE 10240000\r\n250 AUTH LOGIN");
-    reply("AUTH", "334 VXNlcm5hbWU6");
-    reply("AUTH-NAME", "334 UGFzc3dvcmQ6");
-    reply("AUTH-PASS", "235 2.7.0 Authentication successful");
-    reply("MAIL", "250 2.1.0 Ok");
-    reply("RCPT", "250 2.1.5 Ok");
-    reply("DATA", "354 End data with <CR><LF>.<CR><LF>");
-    reply("DATA-END", "250 2.0.0 Ok: queued");
-    reply("NOOP", "250 2.0.0 Ok");
-    reply("RSET", "250 2.0.0 Ok");
-    reply("QUIT", "221 2.0.0 Bye");
+ScriptedServer::ScriptedServer(const std::vector<std::string>& script) {
+    for (const auto* list : {&defaults, &script}) {
+        std::set<std::string> named;
+        for (const std::string& entry : *list) {
+            const std::size_t at = entry.find_first_of(" |/#~");
+            const std::string rest = entry.substr(at + 1);
+            Step& step = steps[entry.substr(0, at)];
+            if (entry[at] == '#' || entry[at] == '~') {
+                (entry[at] == '#' ? step.closeAfter : step.stallMs) =
+                    rest.empty() ? 0 : std::stoul(rest);
+                continue;
+            }
+            if (named.insert(entry.substr(0, at)).second) {
+                step.replies.clear();
+            }
+            std::vector<std::string> pieces;
+            for (std::size_t from = 0, bar; entry[at] == '|' && from <= rest.size();
+                 from = bar + 1) {
+                bar = std::min(rest.find('|', from), rest.size());
+                pieces.push_back(rest.substr(from, bar - from));
+            }
+            for (const char c : entry[at] == '/' ? rest : "") {
+                pieces.emplace_back(1, c);
+            }
+            step.replies.push_back(entry[at] == ' ' ? std::vector<std::string>{rest + "\r\n"}
+                                                    : pieces);
+        }
+    }
 }
 
 ScriptedServer::~ScriptedServer() {
     stopping = true;
+    shutdown(connection, SHUT_RDWR); // wakes a blocked receive
     finish();
-    if (listener != -1) {
-        close(listener);
-    }
+    close(listener);
 }
 
-void ScriptedServer::reply(const std::string& step, const std::string& text) {
-    script[step].replies = {{text + "\r\n"}};
-}
-
-void ScriptedServer::sequence(const std::string& step, const std::vector<std::string>& texts) {
-    std::vector<std::vector<std::string>>& replies = script[step].replies;
-    replies.clear();
-    for (const std::string& text : texts) {
-        replies.push_back({text + "\r\n"});
-    }
-}
-
-void ScriptedServer::split(const std::string& step, std::vector<std::string> pieces) {
-    script[step].replies = {std::move(pieces)};
-}
-
-void ScriptedServer::stall(const std::string& step, int ms) {
-    script[step].stallMs = ms;
-}
-
-void ScriptedServer::closeAfter(const std::string& step, std::size_t piecesSent) {
-    script[step].closeAfterPieces = piecesSent;
-}
-
-void ScriptedServer::setPieceDelay(int ms) {
-    pieceDelayMs = ms;
-}
-
-std::vector<std::string> ScriptedServer::oneByteEach(const std::string& text) {
-    std::vector<std::string> pieces;
-    for (const char c : text) {
-        pieces.emplace_back(1, c);
-    }
-    return pieces;
-}
-
-unsigned short ScriptedServer::start() {
-    listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+unsigned short ScriptedServer::start(bool ipv6) {
+    listener = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in6 address6{};
+    address6.sin6_family = AF_INET6;
+    address6.sin6_addr = in6addr_loopback;
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = 0;
-    socklen_t length = sizeof address;
-    if (listener == -1 ||
-        bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-        listen(listener, 1) != 0 ||
-        getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        throw std::runtime_error("scripted server: cannot listen on 127.0.0.1");
+    auto* bound =
+        ipv6 ? reinterpret_cast<sockaddr*>(&address6) : reinterpret_cast<sockaddr*>(&address);
+    socklen_t length = ipv6 ? sizeof address6 : sizeof address;
+    if (bind(listener, bound, length) != 0 || listen(listener, 1) != 0 ||
+        getsockname(listener, bound, &length) != 0) {
+        throw std::runtime_error("scripted server: cannot listen");
     }
+    setReceiveTimeout(listener, 10000); // bounds the wait for a client
     worker = std::thread(&ScriptedServer::serve, this);
-    return ntohs(address.sin_port);
-}
-
-std::string ScriptedServer::received() {
-    finish();
-    return receivedBytes;
+    return ntohs(ipv6 ? address6.sin6_port : address.sin_port);
 }
 
 std::vector<std::string> ScriptedServer::commands() {
     finish();
-    return commandLines;
+    return lines;
 }
 
 std::string ScriptedServer::data() {
@@ -134,161 +102,95 @@ std::string ScriptedServer::data() {
 }
 
 void ScriptedServer::finish() {
+    if (!accepted) {
+        shutdown(listener, SHUT_RDWR); // no client came: none will
+    }
     if (worker.joinable()) {
         worker.join();
     }
 }
 
 void ScriptedServer::serve() {
-    if (!waitReadable(listener, acceptTimeoutMs)) {
-        return;
-    }
     connection = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-    close(listener); // one connection only: later ones are refused
-    listener = -1;
-    if (connection == -1) {
-        return;
-    }
-    // Each piece of a reply must leave at once, not wait to be coalesced with the next.
-    const int noDelay = 1;
-    setsockopt(connection, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
-
-    bool open = play("CONNECT");
-    std::string expecting; // a step that takes the next line whatever its verb
-    std::string line;
-    while (open && readLine(line)) {
-        const std::string stepName = expecting.empty() ? verbOf(line) : expecting;
-        expecting.clear();
-        open = play(stepName) && stepName != "QUIT";
-        if (open && stepName == "AUTH" && replyCode == "334") {
-            expecting = "AUTH-NAME";
-        } else if (open && stepName == "AUTH-NAME" && replyCode == "334") {
-            expecting = "AUTH-PASS";
-        } else if (open && stepName == "DATA" && replyCode == "354") {
-            pause(script["DATA-BODY"].stallMs);
-            open = readData() && play("DATA-END");
+    accepted = true;
+    const int one = 1; // each piece leaves at once
+    setsockopt(connection, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    setReceiveTimeout(connection, 5000);
+    bool open = connection != -1 && play("CONNECT");
+    std::string expecting; // the step that takes the next line whatever it says
+    for (std::size_t lf; open;) {
+        while ((lf = pending.find('\n')) == std::string::npos && (open = receiveMore())) {
         }
-    }
-    hangUp();
-}
-
-void ScriptedServer::hangUp() {
-    // End of stream first, then take what the client still sends for a moment: closing with
-    // unread bytes would reset the connection, and a client that has just sent a command would
-    // see a receive failure instead of the end of the stream.
-    shutdown(connection, SHUT_WR);
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(lingerMs);
-    char buffer[65536];
-    while (!stopping && std::chrono::steady_clock::now() < until) {
-        if (!waitReadable(connection, sliceMs)) {
-            continue;
-        }
-        const ssize_t count = recv(connection, buffer, sizeof buffer, 0);
-        if (count <= 0) {
+        if (!open) {
             break;
         }
-        receivedBytes.append(buffer, static_cast<std::size_t>(count));
+        const bool cr = lf > 0 && pending[lf - 1] == '\r';
+        lines.push_back(pending.substr(0, cr ? lf - 1 : lf + 1));
+        pending.erase(0, lf + 1);
+        const std::string name =
+            expecting.empty() ? lines.back().substr(0, lines.back().find(' ')) : expecting;
+        open = play(name) && name != "QUIT";
+        expecting = code != "334"         ? ""
+                    : name == "AUTH"      ? "AUTH-NAME"
+                    : name == "AUTH-NAME" ? "AUTH-PASS"
+                                          : "";
+        if (open && name == "DATA" && code == "354") {
+            pause(steps["DATA-BODY"].stallMs);
+            // The CR LF ending the DATA line is the first half of the terminator.
+            pending.insert(0, "\r\n");
+            std::size_t end, from = 0;
+            while ((end = pending.find("\r\n.\r\n", from)) == std::string::npos && open) {
+                from = std::max<std::size_t>(pending.size(), 4) - 4;
+                open = receiveMore();
+            }
+            end = end == std::string::npos ? pending.size() : end + 5;
+            dataBytes = pending.substr(2, end - 2);
+            pending.erase(0, end);
+            open = open && play("DATA-END");
+        }
     }
-    close(connection);
-    connection = -1;
+    // End of stream first, then take what the client still sends for a moment: closing with
+    // unread bytes would reset the connection before the client reads the end of stream.
+    shutdown(connection, SHUT_WR);
+    setReceiveTimeout(connection, 20);
+    for (int i = 0; i < 12 && !stopping && receiveMore(); ++i) {
+    }
+    close(connection.exchange(-1));
 }
 
-bool ScriptedServer::play(const std::string& stepName) {
-    static const std::vector<std::string> unknown = {"500 5.5.2 Command not recognized\r\n"};
-    Step& step = script[stepName];
-    const std::vector<std::string>& pieces =
-        step.replies.empty() ? unknown
-                             : step.replies[std::min(step.played, step.replies.size() - 1)];
-    ++step.played;
-    replyCode.clear(); // the code may come in pieces of its own
-    for (std::size_t i = 0; i < pieces.size() && replyCode.size() < 3; ++i) {
-        replyCode += pieces[i].substr(0, 3 - replyCode.size());
+bool ScriptedServer::play(const std::string& name) {
+    Step& step = steps[name];
+    const std::vector<std::string> unknown = {"500 5.5.2 Command not recognized\r\n"};
+    const auto& reply = step.replies.empty()
+                            ? unknown
+                            : step.replies[std::min(step.played++, step.replies.size() - 1)];
+    code.clear(); // the code may come in pieces of its own
+    for (const std::string& piece : reply) {
+        code += piece.substr(0, 3 - std::min<std::size_t>(3, code.size()));
     }
     pause(step.stallMs);
-    for (std::size_t i = 0; i < pieces.size(); ++i) {
-        if (i == step.closeAfterPieces || stopping) {
-            return false;
-        }
-        if (i > 0) {
-            pause(pieceDelayMs);
-        }
-        if (!sendAll(connection, pieces[i])) {
-            return false;
-        }
-    }
-    return step.closeAfterPieces == noClose;
-}
-
-bool ScriptedServer::readLine(std::string& line) {
-    std::size_t lf;
-    while ((lf = pending.find('\n')) == std::string::npos) {
-        if (!receiveMore()) {
+    for (std::size_t i = 0; i < reply.size(); ++i) {
+        pause(i > 0 ? 20 : 0);
+        // The client may be gone already: no SIGPIPE in the test process.
+        if (i == step.closeAfter || stopping ||
+            send(connection, reply[i].data(), reply[i].size(), MSG_NOSIGNAL) !=
+                static_cast<ssize_t>(reply[i].size())) {
             return false;
         }
     }
-    line = pending.substr(0, lf);
-    pending.erase(0, lf + 1);
-    if (!line.empty() && line.back() == '\r') {
-        line.pop_back();
-    }
-    commandLines.push_back(line);
-    return true;
-}
-
-bool ScriptedServer::readData() {
-    // The CR LF that ended the DATA line is the first half of the terminator (RFC 5321, 4.1.1.4).
-    static const std::string terminator = "\r\n.\r\n";
-    std::size_t end = std::string::npos;
-    std::size_t searchFrom = 0;
-    while (end == std::string::npos) {
-        if (pending.compare(0, 3, ".\r\n") == 0) {
-            end = 3;
-        } else if (const std::size_t at = pending.find(terminator, searchFrom);
-                   at != std::string::npos) {
-            end = at + terminator.size();
-        } else {
-            // Only the new bytes, and a possible start of the terminator, need searching again.
-            searchFrom =
-                pending.size() < terminator.size() ? 0 : pending.size() - terminator.size();
-            if (!receiveMore()) {
-                dataBytes = pending; // whatever arrived before the client went
-                return false;
-            }
-        }
-    }
-    dataBytes = pending.substr(0, end);
-    pending.erase(0, end);
-    return true;
+    return step.closeAfter == std::string::npos;
 }
 
 bool ScriptedServer::receiveMore() {
-    if (!waitReadable(connection, idleTimeoutMs)) {
-        return false;
-    }
     char buffer[65536];
     const ssize_t count = recv(connection, buffer, sizeof buffer, 0);
-    if (count <= 0) {
-        return false;
-    }
-    pending.append(buffer, static_cast<std::size_t>(count));
-    receivedBytes.append(buffer, static_cast<std::size_t>(count));
-    return true;
+    pending.append(buffer, static_cast<std::size_t>(std::max<ssize_t>(count, 0)));
+    return count > 0;
 }
 
-bool ScriptedServer::waitReadable(int fd, int timeoutMs) {
-    pollfd watch{fd, POLLIN, 0};
-    for (int waited = 0; waited < timeoutMs && !stopping; waited += sliceMs) {
-        if (poll(&watch, 1, sliceMs) > 0) {
-            return true;
-        }
-    }
-    return false;
-}
-
-void ScriptedServer::pause(int ms) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!stopping && std::chrono::steady_clock::now() < until) {
-        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
-            std::chrono::milliseconds(sliceMs), until - std::chrono::steady_clock::now()));
+void ScriptedServer::pause(std::size_t ms) {
+    for (std::size_t waited = 0; waited < ms && !stopping; waited += 10) {
+        std::this_thread::sleep_for(
+            std::chrono::milliseconds(std::min<std::size_t>(10, ms - waited)));
     }
 }
