@@ -1,6 +1,7 @@
 #!/usr/bin/python3
 """The real binary delivers to aiosmtpd; Python's email package reads what arrived."""
 import email
+import email.policy
 import importlib.util
 import json
 import os
@@ -38,19 +39,19 @@ def deliver(files, args, auth=None):
 class Delivery(unittest.TestCase):
     def test_attachments_with_auth_login(self):
         files = {"blob.bin": os.urandom(70000) + bytes(range(256)), "empty.dat": b"",
-                 "report.pdf": b"%PDF-1.4 tiny\n"}
-        body = "First line\n.hidden\n.\nlast line"
+                 "Grüße Ünïcödé " * 5 + ".pdf": b"%PDF-1.4 tiny\n"}
+        body = "First line\n.hidden\n.\nGrüße"
         status, out, left, raw, envelope = deliver(files, [
             "-A", "robot:pa:ss", "-f", "me@example.org", "-t", "a@example.org, b@example.org",
-            "-s", "Nightly", "-m", body, "-a", *files], auth="robot:pa:ss")
+            "-s", "Nightly Grüße " * 6, "-m", body, "-a", *files], auth="robot:pa:ss")
         self.assertEqual((status, left), (0, sorted(files)), out)
         self.assertEqual((envelope["login"], envelope["mail_from"], envelope["rcpt_tos"]),
                          ("robot", "me@example.org", ["a@example.org", "b@example.org"]))
-        message = email.message_from_bytes(raw)
+        message = email.message_from_bytes(raw, policy=email.policy.default)
         self.assertEqual((message["To"], message["Subject"]),
-                         ("<a@example.org>, <b@example.org>", "Nightly"))
+                         ("a@example.org, b@example.org", "Nightly Grüße " * 6))
         text, *parts = message.get_payload()
-        self.assertEqual(text.get_payload(decode=True), body.replace("\n", "\r\n").encode() + b"\r\n")
+        self.assertEqual(text.get_content(), body.replace("\n", "\r\n") + "\r\n")
         types = ["application/x-binary", "application/octet-stream", "application/pdf"]
         self.assertEqual([(p.get_filename(), p.get_content_type(), p.get_payload(decode=True))
                           for p in parts], [(n, t, d) for (n, d), t in zip(files.items(), types)])

@@ -156,16 +156,4 @@ TEST_P(Split, Run) {
 
 INSTANTIATE_TEST_SUITE_P(At, Split, testing::Range<std::size_t>(1, 14));
 
-// The commands the dialogue does not use.
-TEST(Transport, NoopRsetQuit) {
-    ScriptedServer server;
-    const unsigned short port = server.start();
-    SmtpClient client(34);
-    client.connect("127.0.0.1", port);
-    EXPECT_EQ(client.noop(), "250 2.0.0 Ok\r\n");
-    EXPECT_EQ(client.rset(), "250 2.0.0 Ok\r\n");
-    EXPECT_EQ(client.quit(), "221 2.0.0 Bye\r\n");
-    EXPECT_EQ(server.commands(), (Strings{"NOOP", "RSET", "QUIT"}));
-}
-
 } // namespace
