@@ -5,11 +5,10 @@
 #include "headertext.h"
 #include "linesplitter.h"
 #include "mimetypes.h"
+#include "process.h"
 #include "transcript.h"
 
 #include <gtest/gtest.h>
-
-#include <unistd.h>
 
 #include <regex>
 #include <sstream>
@@ -68,13 +67,9 @@ TEST(Units, Base64FileLinesAcrossBlocks) {
         for (std::size_t at = 0; at < size; at += 57) {
             expected += base64Encode(bytes.substr(at, 57)) + "\r\n";
         }
-        char path[] = "/tmp/brenvox-b64-XXXXXX";
-        const int fd = mkstemp(path);
-        ASSERT_EQ(write(fd, bytes.data(), size), static_cast<ssize_t>(size));
-        close(fd);
+        const TempDir dir;
         std::FILE* out = std::tmpfile();
-        EXPECT_EQ(Base64FileEncoder().encode(path, out), 0);
-        unlink(path);
+        EXPECT_EQ(Base64FileEncoder().encode(dir.write("in", bytes), out), 0);
         std::string text(static_cast<std::size_t>(std::ftell(out)), '\0');
         std::rewind(out);
         EXPECT_EQ(std::fread(&text[0], 1, text.size(), out), text.size());

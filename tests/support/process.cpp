@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 #include <stdexcept>
 
 namespace {
@@ -60,10 +59,4 @@ std::vector<std::string> TempDir::entries() const {
     }
     std::sort(names.begin(), names.end());
     return names;
-}
-
-std::string readWholeFile(const std::string& path) {
-    std::ostringstream text;
-    text << std::ifstream(path, std::ios::binary).rdbuf();
-    return text.str();
 }

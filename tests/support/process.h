@@ -30,6 +30,4 @@ class TempDir {
     std::string dirPath;
 };
 
-std::string readWholeFile(const std::string& path);
-
 #endif
