@@ -1,5 +1,6 @@
 #include "clientsocket.h"
 
+#include "awaitreadable.h"
 #include "retry.h"
 #include "socketexception.h"
 #include "tlssession.h"
@@ -186,28 +187,11 @@ std::string ClientSocket::receive(const Deadline* deadline) {
 }
 
 std::string ClientSocket::socketReceive(std::chrono::steady_clock::time_point deadline) {
-    using std::chrono::milliseconds;
     // Bytes TLS has already taken off the socket would not wake poll().
-    if (tls && tls->pending()) {
-        return receive(&deadline);
+    if (!(tls && tls->pending()) && !awaitReadable(descriptor, deadline)) {
+        throw SocketException(errno, "Problem encountered receiving data");
     }
-    for (;;) {
-        const auto left =
-            std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now())
-                .count();
-        pollfd watch{descriptor, POLLIN, 0};
-        const int ready =
-            left > 0 ? poll(&watch, 1, static_cast<int>(std::min<long long>(left, INT_MAX))) : 0;
-        if (ready > 0) {
-            return receive(&deadline);
-        }
-        if (ready == 0) {
-            throw SocketException(EAGAIN, "Problem encountered receiving data");
-        }
-        if (errno != EINTR) {
-            throw SocketException(errno, "Problem encountered receiving data");
-        }
-    }
+    return receive(&deadline);
 }
 
 int ClientSocket::socketClose() {

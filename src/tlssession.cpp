@@ -1,5 +1,6 @@
 #include "tlssession.h"
 
+#include "awaitreadable.h"
 #include "socketexception.h"
 
 #include <arpa/inet.h>
@@ -47,29 +48,6 @@ bool sendAll(Channel& channel, const char* data, std::size_t size) {
         sent += static_cast<std::size_t>(count);
     }
     return true;
-}
-
-// Leaves errno EAGAIN when the deadline passes first.
-bool awaitReadable(int fd, TlsSession::Deadline deadline) {
-    using std::chrono::milliseconds;
-    for (;;) {
-        const auto left =
-            std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now())
-                .count();
-        pollfd watch{fd, POLLIN, 0};
-        const int ready =
-            left > 0 ? poll(&watch, 1, static_cast<int>(std::min<long long>(left, INT_MAX))) : 0;
-        if (ready > 0) {
-            return true;
-        }
-        if (ready == 0) {
-            errno = EAGAIN;
-            return false;
-        }
-        if (errno != EINTR) {
-            return false;
-        }
-    }
 }
 
 // No retry flags are set: the socket blocks, so a failure is final. Each record
