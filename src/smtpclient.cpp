@@ -299,13 +299,9 @@ std::string SmtpClient::receiveBefore(Deadline deadline) {
 
 std::string SmtpClient::receiveReply() {
     const Deadline deadline = replyDeadline();
-    return readReply(receiveBefore(deadline), deadline);
-}
-
-std::string SmtpClient::readReply(std::string firstPiece, Deadline deadline) {
     std::string reply;
-    std::string piece = std::move(firstPiece);
-    while (true) {
+    for (;;) {
+        const std::string piece = receiveBefore(deadline);
         // An empty receive means the server has closed its side: receiving again would only spin.
         if (piece.empty()) {
             throw SocketException(ECONNRESET, "Connection closed by server");
@@ -317,6 +313,5 @@ std::string SmtpClient::readReply(std::string firstPiece, Deadline deadline) {
         if (reply.size() > maxReplySize) {
             throw SocketException(EMSGSIZE, "Reply from server too long");
         }
-        piece = receiveBefore(deadline);
     }
 }

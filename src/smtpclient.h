@@ -89,12 +89,11 @@ class SmtpClient {
     void sendBatch(std::string& batch, std::size_t& linesSent, std::size_t linesDone,
                    std::size_t total);
     std::string command(const std::string& line);
-    // Joins receives, starting with firstPiece, into one complete reply.
     using Deadline = std::chrono::steady_clock::time_point;
     Deadline replyDeadline() const;
     std::string receiveBefore(Deadline deadline);
+    // Joins receives into one complete reply (RFC 5321 4.2.1), within one deadline.
     std::string receiveReply();
-    std::string readReply(std::string firstPiece, Deadline deadline);
 
     Updater* smtpUpdater = nullptr;
     bool updateEnabled = false;

@@ -87,6 +87,10 @@ const Row rows[] = {
     {"SendsInterruptedBySignals", {"DATA-BODY~300"}, queued, big, "", true},
 };
 
+void PrintTo(const Row& row, std::ostream* out) {
+    *out << row.name;
+}
+
 void nothing(int) {}
 
 class Transport : public testing::TestWithParam<Row> {};
