@@ -48,9 +48,6 @@ bool MessageFile::open(const std::string& path) {
 
 void MessageFile::adopt(int descriptor) {
     fd = descriptor;
-    if (fd != -1) {
-        posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-    }
 }
 
 bool MessageFile::countLines() {

@@ -12,7 +12,8 @@
 // after its name has been removed.
 class MessageFile {
   public:
-    // Large enough to keep system calls rare, small enough to stay in cache.
+    // Large enough to keep system calls rare, small enough to stay in cache;
+    // 64 to 512 KiB measured alike at 64 MiB (bench/compare).
     static constexpr std::size_t blockSize = 256 * 1024;
 
     MessageFile() = default;
