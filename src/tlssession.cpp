@@ -8,13 +8,10 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <climits>
 
 // What the socket layer under OpenSSL saw: the record layer reports only that a
 // call failed, not why.
