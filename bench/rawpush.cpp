@@ -59,7 +59,8 @@ bool pushFile(int socketFd, int fileFd) {
     }
     off_t offset = 0;
     while (offset < info.st_size) {
-        const ssize_t n = sendfile(socketFd, fileFd, &offset, info.st_size - offset);
+        const ssize_t n =
+            sendfile(socketFd, fileFd, &offset, static_cast<std::size_t>(info.st_size - offset));
         if (n <= 0 && errno != EINTR) {
             return false;
         }

@@ -59,7 +59,7 @@ TEST(Units, LineRuleDropsOnlyTheCrBeforeLf) {
 
 // Around the encoder's block of 1024 lines: each 57-byte slice is one line of its own.
 TEST(Units, Base64FileLinesAcrossBlocks) {
-    for (const std::size_t size : {57 * 1024, 2 * 57 * 1024 + 100}) {
+    for (const std::size_t size : {std::size_t{57 * 1024}, std::size_t{2 * 57 * 1024 + 100}}) {
         std::string bytes(size, '\0'), expected;
         for (std::size_t i = 0; i < size; ++i) {
             bytes[i] = static_cast<char>(i * 7 + i / 251);
