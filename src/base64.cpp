@@ -105,13 +105,13 @@ Base64FileEncoder::Base64FileEncoder()
 
 // One fwrite per block of whole lines. Reads are whole blocks but the last, or
 // lines would break in the wrong places.
-int Base64FileEncoder::encode(const std::string& path, std::FILE* out) {
+Base64FileEncoder::Result Base64FileEncoder::encode(const std::string& path, std::FILE* out) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd == -1) {
-        return 1;
+        return Result::unreadable;
     }
-    ssize_t filled;
-    while ((filled = readFull(fd, input.data(), input.size())) > 0) {
+    ssize_t filled = 0;
+    while (std::ferror(out) == 0 && (filled = readFull(fd, input.data(), input.size())) > 0) {
         const auto size = static_cast<std::size_t>(filled);
         char* textEnd = text.data();
         for (std::size_t lineStart = 0; lineStart < size; lineStart += lineInputBytes) {
@@ -121,5 +121,8 @@ int Base64FileEncoder::encode(const std::string& path, std::FILE* out) {
         std::fwrite(text.data(), 1, static_cast<std::size_t>(textEnd - text.data()), out);
     }
     ::close(fd);
-    return filled == -1 ? 1 : 0;
+    if (std::ferror(out) != 0) {
+        return Result::writeFailed;
+    }
+    return filled == -1 ? Result::unreadable : Result::done;
 }

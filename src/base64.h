@@ -14,10 +14,14 @@ std::string base64Encode(const std::string& bytes);
 // ended by CR LF. Its buffers are made once and reused for every file.
 class Base64FileEncoder {
   public:
+    enum class Result { done, unreadable, writeFailed };
+
     Base64FileEncoder();
-    // Writes the encoded contents of path to out; 1 when the file cannot be
-    // opened or read to its end (the output is then incomplete), else 0.
-    int encode(const std::string& path, std::FILE* out);
+    // Writes the encoded contents of path to out. unreadable when the file
+    // cannot be opened or read to its end, writeFailed at the first block out
+    // does not take (an endless file on a full disk would never end otherwise);
+    // the output is then incomplete.
+    Result encode(const std::string& path, std::FILE* out);
 
   private:
     std::vector<unsigned char> input;

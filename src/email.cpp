@@ -3,13 +3,14 @@
 #include "addresslist.h"
 #include "authfile.h"
 #include "base64.h"
+#include "bodytext.h"
 #include "clocktext.h"
-#include "linesplitter.h"
 #include "messagefile.h"
 #include "messagewriter.h"
 #include "mimetypes.h"
 #include "smtpclient.h"
 #include "socketexception.h"
+#include "textfile.h"
 #include "transcript.h"
 #include "updater.h"
 
@@ -78,20 +79,32 @@ struct ServerLine {
     std::string host;
     bool hasPort = false;
     std::string port;
+    bool valid = true;
 };
 
 // "server[:port]", split at the last colon (one at the very start names no
 // port); an IPv6 address, full of colons, is written in brackets:
-// "[2001:db8::1]:2525" or "[::1]".
+// "[2001:db8::1]:2525" or "[::1]". Brackets that are not closed, hold nothing or
+// are followed by anything but ":port" make the line invalid: dropping the rest
+// would send to a server or port the file does not name.
 ServerLine splitServerLine(const std::string& line) {
-    const std::size_t close = line.find(']');
-    if (!line.empty() && line[0] == '[' && close != std::string::npos) {
-        const bool hasPort = line.compare(close + 1, 1, ":") == 0;
+    if (!line.empty() && line[0] == '[') {
+        const std::size_t close = line.find(']');
+        const bool hasPort = close != std::string::npos && line.compare(close + 1, 1, ":") == 0;
+        if (close == std::string::npos || close == 1 || (!hasPort && close + 1 != line.size())) {
+            return {"", false, "", false};
+        }
         return {line.substr(1, close - 1), hasPort, hasPort ? line.substr(close + 2) : ""};
     }
     const std::size_t colon = line.rfind(':');
     const bool hasPort = colon != std::string::npos && colon != 0;
     return {line.substr(0, colon), hasPort, hasPort ? line.substr(colon + 1) : ""};
+}
+
+// Why a text file could not be taken: the copy of a pipe or device fills the
+// disk like the message file would.
+std::string textFileError(TextFile::Status status, const std::string& unreadableLine) {
+    return status == TextFile::Status::spoolFailed ? "Error writing message file." : unreadableLine;
 }
 
 } // namespace
@@ -225,18 +238,16 @@ std::string Email::padIt(int hour, int min) const {
     return formatZoneOffset(hour, min);
 }
 
-int Email::readFileToVector(std::string file, StringList& messageData) const {
-    return readFileLines(file, messageData) ? 1 : 0;
-}
-
-Email::Outcome Email::writeMailFile(int fd, StringList messageData) {
+Email::Outcome Email::writeMailFile(int fd, const BodyText& body) {
     const MessageContent content{fromAddress,    toList,
-                                 subject,        messageData,
+                                 subject,        body,
                                  attachmentList, heloName.empty() ? "localhost" : heloName};
     std::string unreadable;
     switch (writeMessage(fd, content, unreadable)) {
     case WriteOutcome::written:
         return {};
+    case WriteOutcome::textUnreadable:
+        return Outcome::stop("Error reading message file.");
     case WriteOutcome::attachmentUnreadable:
         return Outcome::stop("Error reading attachment file " + unreadable);
     case WriteOutcome::writeFailed:
@@ -283,17 +294,17 @@ int Email::sendMail() {
 
 // The message ends up as an open file whose lines are counted.
 Email::Outcome Email::prepareMessage(MessageFile& message) {
-    StringList messageData;
+    BodyText body;
     if (!configFile.empty()) {
-        const Outcome merged = mergeConfigFile(messageData);
+        const Outcome merged = mergeConfigFile(body);
         if (merged.stopped()) {
             return merged;
         }
     }
     if (rawFile.empty()) {
-        Outcome composed = collectBody(messageData);
+        Outcome composed = collectBody(body);
         if (!composed.stopped()) {
-            composed = composeMessageFile(messageData, message);
+            composed = composeMessageFile(body, message);
         }
         if (composed.stopped()) {
             return composed;
@@ -316,23 +327,36 @@ Email::Outcome Email::prepareMessage(MessageFile& message) {
     return {};
 }
 
-// Lines 1 to 5 override the command line; the rest starts the body.
-Email::Outcome Email::mergeConfigFile(StringList& messageData) {
-    if (readFileToVector(configFile, messageData) == 0) {
-        return Outcome::stop("Error reading config file.");
+// Lines 1 to 5 override the command line; the rest starts the body. An invalid
+// server line ends the run before its port is reported.
+Email::Outcome Email::mergeConfigFile(BodyText& body) {
+    TextFile file;
+    const TextFile::Status status = file.open(configFile);
+    StringList head;
+    off_t bodyStart = 0;
+    if (status != TextFile::Status::open || !file.readLines(configHeaderLines, head, bodyStart)) {
+        return Outcome::stop(textFileError(status, "Error reading config file."));
     }
-    if (!messageData.empty()) {
-        takeConfigPort(messageData.front());
+    if (!head.empty()) {
+        if (!splitServerLine(head.front()).valid) {
+            return Outcome::stop("Error reading config file.");
+        }
+        takeConfigPort(head.front());
     }
-    if (messageData.size() <= configHeaderLines) {
+    if (head.size() < configHeaderLines) {
         return Outcome::stop("Invalid config file.");
     }
-    serverName = splitServerLine(messageData[0]).host;
-    heloName = messageData[1];
-    fromAddress = "<" + messageData[2] + ">";
-    toList = parseList(messageData[3]);
-    subject = messageData[4];
-    messageData.erase(messageData.begin(), messageData.begin() + configHeaderLines);
+    if (!body.addFile(std::move(file), bodyStart)) {
+        return Outcome::stop("Error reading config file.");
+    }
+    if (body.empty()) {
+        return Outcome::stop("Invalid config file.");
+    }
+    serverName = splitServerLine(head[0]).host;
+    heloName = head[1];
+    fromAddress = "<" + head[2] + ">";
+    toList = parseList(head[3]);
+    subject = head[4];
     return {};
 }
 
@@ -348,13 +372,19 @@ void Email::takeConfigPort(const std::string& serverLine) {
     printLine("serverport = " + serverPort + "  serverPortInt = " + std::to_string(serverPortInt));
 }
 
-// The -m text becomes lines by the same rule as every file.
-Email::Outcome Email::collectBody(StringList& messageData) const {
+// The -m text is an argument, held already; a file is read as it is written.
+Email::Outcome Email::collectBody(BodyText& body) const {
     if (!messageText.empty()) {
-        const StringList textLines = splitLines(messageText);
-        messageData.insert(messageData.end(), textLines.begin(), textLines.end());
-    } else if (!messageFile.empty() && readFileToVector(messageFile, messageData) == 0) {
-        return Outcome::stop("Error reading message file.");
+        body.addText(messageText);
+        return {};
+    }
+    if (messageFile.empty()) {
+        return {};
+    }
+    TextFile file;
+    const TextFile::Status status = file.open(messageFile);
+    if (status != TextFile::Status::open || !body.addFile(std::move(file), 0)) {
+        return Outcome::stop(textFileError(status, "Error reading message file."));
     }
     return {};
 }
@@ -363,14 +393,14 @@ Email::Outcome Email::collectBody(StringList& messageData) const {
 // planted link) through writing and reading back: the name is never opened
 // again, so swapping it for a link in a shared directory gains nothing. The
 // name goes as soon as the message is written, or fails to be.
-Email::Outcome Email::composeMessageFile(const StringList& messageData, MessageFile& message) {
+Email::Outcome Email::composeMessageFile(const BodyText& body, MessageFile& message) {
     displayString("* Creating message file.\n");
     std::string filePath;
     const int fd = createExclusiveFile(filePath);
     if (fd == -1) {
         return Outcome::stop("Error writing message file.");
     }
-    const Outcome written = writeMailFile(fd, messageData);
+    const Outcome written = writeMailFile(fd, body);
     if (!removeOwnFile(filePath, fd) && !written.stopped()) {
         printLine("Error deleting message file " + filePath);
     }

@@ -7,6 +7,7 @@
 
 using StringList = std::vector<std::string>;
 
+class BodyText;
 class MessageFile;
 class SmtpClient;
 struct TlsOptions;
@@ -79,19 +80,16 @@ class Email {
     std::string getExtension(std::string fileName) const;
     std::string extractFile(const std::string& fullPath) const;
     std::string generateFileName();
-    // Appends the lines of file (the line rule of LineSplitter) to messageData;
-    // 1 on success, 0 when it cannot be opened or read (messageData untouched).
-    int readFileToVector(std::string file, StringList& messageData) const;
     // The composed message through fd; see writeMessage.
-    Outcome writeMailFile(int fd, StringList messageData);
+    Outcome writeMailFile(int fd, const BodyText& body);
     std::string padIt(int hour, int min) const;
 
     // Preparing: everything before the first byte goes to the network.
     Outcome prepareMessage(MessageFile& message);
-    Outcome mergeConfigFile(StringList& messageData);
+    Outcome mergeConfigFile(BodyText& body);
     void takeConfigPort(const std::string& serverLine);
-    Outcome collectBody(StringList& messageData) const;
-    Outcome composeMessageFile(const StringList& messageData, MessageFile& message);
+    Outcome collectBody(BodyText& body) const;
+    Outcome composeMessageFile(const BodyText& body, MessageFile& message);
     int createExclusiveFile(std::string& filePath) const;
     Outcome settleCredentials();
     Outcome checkJob() const;

@@ -1,6 +1,7 @@
 #include "headertext.h"
 
 #include "base64.h"
+#include "utf8check.h"
 
 #include <algorithm>
 #include <cctype>
@@ -16,38 +17,6 @@ constexpr std::size_t sectionChars = 60;
 
 bool isContinuationByte(unsigned char byte) {
     return (byte & 0xC0U) == 0x80U;
-}
-
-// The length of the UTF-8 sequence starting at text[at], 0 when it is invalid
-// (overlong forms, surrogates and values past U+10FFFF included).
-std::size_t sequenceLength(const std::string& text, std::size_t at) {
-    const auto lead = static_cast<unsigned char>(text[at]);
-    std::size_t length = 0;
-    unsigned int lowest = 0;
-    unsigned int value = 0;
-    if (lead < 0x80U) {
-        return 1;
-    } else if ((lead & 0xE0U) == 0xC0U) {
-        length = 2, lowest = 0x80, value = lead & 0x1FU;
-    } else if ((lead & 0xF0U) == 0xE0U) {
-        length = 3, lowest = 0x800, value = lead & 0x0FU;
-    } else if ((lead & 0xF8U) == 0xF0U) {
-        length = 4, lowest = 0x10000, value = lead & 0x07U;
-    } else {
-        return 0;
-    }
-    if (at + length > text.size()) {
-        return 0;
-    }
-    for (std::size_t i = 1; i < length; ++i) {
-        const auto byte = static_cast<unsigned char>(text[at + i]);
-        if (!isContinuationByte(byte)) {
-            return 0;
-        }
-        value = (value << 6) | (byte & 0x3FU);
-    }
-    const bool surrogate = value >= 0xD800 && value <= 0xDFFF;
-    return value < lowest || value > 0x10FFFF || surrogate ? 0 : length;
 }
 
 // Where a piece of at most limit bytes from start may end without cutting a
@@ -98,6 +67,13 @@ bool isDotAtom(const std::string& text) {
     });
 }
 
+// What goes between the quotes as it stands: printable ASCII and space. A quote
+// or backslash would end the value early or escape the next byte in a reader.
+bool isQuotable(const std::string& value) {
+    return std::all_of(value.begin(), value.end(),
+                       [](char c) { return c >= 0x20 && c < 0x7F && c != '"' && c != '\\'; });
+}
+
 } // namespace
 
 bool isAscii(const std::string& text) {
@@ -106,14 +82,10 @@ bool isAscii(const std::string& text) {
 }
 
 bool isValidUtf8(const std::string& text) {
-    for (std::size_t at = 0; at < text.size();) {
-        const std::size_t length = sequenceLength(text, at);
-        if (length == 0) {
-            return false;
-        }
-        at += length;
-    }
-    return true;
+    Utf8Check check;
+    check.feed(text.data(), text.data() + text.size());
+    check.finish();
+    return check.valid();
 }
 
 std::string charsetOf(const std::string& text) {
@@ -139,7 +111,7 @@ std::string subjectHeader(const std::string& text) {
 }
 
 std::string parameterLines(const std::string& name, const std::string& value) {
-    if (isAscii(value)) {
+    if (isQuotable(value)) {
         return "\t" + name + "=\"" + value + "\"\r\n";
     }
     const std::string encoded = upperCharset(value) + "''" + percentEncoded(value);

@@ -16,9 +16,9 @@ std::string charsetOf(const std::string& text);
 // ASCII, otherwise RFC 2047 encoded words folded into lines below 78 characters.
 std::string subjectHeader(const std::string& text);
 
-// One parameter line of a part header, "\t" + name + "=\"value\"" when ASCII,
-// otherwise RFC 2231 percent-encoded, split into numbered sections when long.
-// Every line ends in CR LF; separate sections end in ";".
+// One parameter line of a part header, "\t" + name + "=\"value\"" when value is
+// printable ASCII without '"' or '\\', otherwise RFC 2231 percent-encoded, split
+// into numbered sections when long. Every line ends in CR LF; separate sections end in ";".
 std::string parameterLines(const std::string& name, const std::string& value);
 
 // A valid RFC 5322 msg-id, "<prefix.local@domain>" when sender (brackets

@@ -102,8 +102,5 @@ class LineCollector {
 
 // The lines of text by the rule above.
 StringList splitLines(const std::string& text);
-// Appends the lines of the file at path to lines once it has been read whole;
-// false (lines untouched) when it cannot be opened or read, a directory say.
-bool readFileLines(const std::string& path, StringList& lines);
 
 #endif

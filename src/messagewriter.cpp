@@ -47,28 +47,9 @@ std::string headerBlock(const MessageContent& content, const std::string& bounda
     return head;
 }
 
-// 7bit ASCII as it always was; 8bit with the charset the bytes are in otherwise.
-std::string textPartHeader(const StringList& textLines) {
-    std::string body;
-    for (const std::string& line : textLines) {
-        body += line;
-    }
-    if (isAscii(body)) {
-        return "Content-Type: text/plain;\r\n\tcharset=\"us-ascii\"\r\n"
-               "Content-Transfer-Encoding: 7bit\r\n\n";
-    }
-    return "Content-Type: text/plain;\r\n\tcharset=\"" + charsetOf(body) +
-           "\"\r\n"
-           "Content-Transfer-Encoding: 8bit\r\n\n";
-}
-
-// RFC 5321 4.5.2: a line starting with "." gets one more, so no text line can
-// end the data early. Lines shorter than 2 characters end in LF alone.
-void writeTextLines(std::FILE* out, const StringList& textLines) {
-    for (const std::string& line : textLines) {
-        const std::string stuffed = !line.empty() && line[0] == '.' ? "." + line : line;
-        writeText(out, stuffed + (stuffed.size() >= 2 ? "\r\n" : "\n"));
-    }
+std::string textPartHeader(const BodyText& text) {
+    return "Content-Type: text/plain;\r\n\tcharset=\"" + text.charset() +
+           "\"\r\nContent-Transfer-Encoding: " + text.transferEncoding() + "\r\n\n";
 }
 
 std::string attachmentPartHeader(const std::string& path, const std::string& boundary) {
@@ -84,6 +65,38 @@ WriteOutcome closeChecked(std::FILE* out) {
     return std::fclose(out) != 0 || writeFailed ? WriteOutcome::writeFailed : WriteOutcome::written;
 }
 
+WriteOutcome closeAfter(std::FILE* out, WriteOutcome outcome) {
+    std::fclose(out);
+    return outcome;
+}
+
+// An endless text or attachment stops at the first failing block.
+WriteOutcome writeParts(std::FILE* out, const MessageContent& content, const std::string& boundary,
+                        std::string& failedPath) {
+    if (!content.text.write(out)) {
+        return WriteOutcome::textUnreadable;
+    }
+    writeText(out, "\n");
+    Base64FileEncoder encoder;
+    for (const std::string& path : content.attachments) {
+        if (std::ferror(out) != 0) {
+            return WriteOutcome::writeFailed;
+        }
+        writeText(out, attachmentPartHeader(path, boundary));
+        switch (encoder.encode(path, out)) {
+        case Base64FileEncoder::Result::done:
+            break;
+        case Base64FileEncoder::Result::unreadable:
+            failedPath = path;
+            return WriteOutcome::attachmentUnreadable;
+        case Base64FileEncoder::Result::writeFailed:
+            return WriteOutcome::writeFailed;
+        }
+        writeText(out, "\n");
+    }
+    return WriteOutcome::written;
+}
+
 } // namespace
 
 WriteOutcome writeMessage(int fd, const MessageContent& content, std::string& failedPath) {
@@ -97,19 +110,10 @@ WriteOutcome writeMessage(int fd, const MessageContent& content, std::string& fa
     }
     std::setvbuf(out, nullptr, _IOFBF, writeBufferSize);
     const std::string boundary = std::to_string(microsecondsNow()) + boundarySuffix;
-    writeText(out, headerBlock(content, boundary) + textPartHeader(content.textLines));
-    writeTextLines(out, content.textLines);
-    writeText(out, "\n");
-
-    Base64FileEncoder encoder;
-    for (const std::string& path : content.attachments) {
-        writeText(out, attachmentPartHeader(path, boundary));
-        if (encoder.encode(path, out) != 0) {
-            std::fclose(out);
-            failedPath = path;
-            return WriteOutcome::attachmentUnreadable;
-        }
-        writeText(out, "\n");
+    writeText(out, headerBlock(content, boundary) + textPartHeader(content.text));
+    const WriteOutcome parts = writeParts(out, content, boundary, failedPath);
+    if (parts != WriteOutcome::written) {
+        return closeAfter(out, parts);
     }
     if (!content.attachments.empty()) {
         writeText(out, "--" + boundary + "--\r\n");

@@ -1,6 +1,8 @@
 #ifndef BRENVOX_MESSAGEWRITER_H
 #define BRENVOX_MESSAGEWRITER_H
 
+#include "bodytext.h"
+
 #include <string>
 #include <vector>
 
@@ -11,18 +13,19 @@ struct MessageContent {
     std::string sender;
     StringList recipients;
     std::string subject;
-    StringList textLines;   // without line ends
+    const BodyText& text;
     StringList attachments; // paths
     std::string idHost;     // for the Message-Id when the sender is not a plain address
 };
 
-enum class WriteOutcome { written, writeFailed, attachmentUnreadable };
+enum class WriteOutcome { written, writeFailed, textUnreadable, attachmentUnreadable };
 
 // Writes the whole MIME message, ending in the "." line, through the open
 // descriptor fd (which stays open, positioned at the end). Headers and parts end
 // in CR LF, the empty separator lines in LF alone; the line reader makes the two
-// alike. An attachment that cannot be read in full stops the writing, its path
-// in failedPath: sending it cut short would go unnoticed by the recipient.
+// alike. A text file or an attachment that cannot be read in full stops the
+// writing, an attachment's path in failedPath: sending it cut short would go
+// unnoticed by the recipient. So does the first write error.
 WriteOutcome writeMessage(int fd, const MessageContent& content, std::string& failedPath);
 
 #endif

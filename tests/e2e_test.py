@@ -38,9 +38,9 @@ def deliver(files, args, auth=None):
 
 class Delivery(unittest.TestCase):
     def test_attachments_with_auth_login(self):
-        files = {"blob.bin": os.urandom(70000) + bytes(range(256)), "empty.dat": b"",
+        files = {"blob.bin": os.urandom(70000) + bytes(range(256)), 'say "hi".dat': b"",
                  "Grüße Ünïcödé " * 5 + ".pdf": b"%PDF-1.4 tiny\n"}
-        body = "First line\n.hidden\n.\nGrüße"
+        body = "First line\n.hidden\n.\nGrüße = 1 \t\n" + "x" * 75 + ".y " * 400 + "\nend"
         status, out, left, raw, envelope = deliver(files, [
             "-A", "robot:pa:ss", "-f", "me@example.org", "-t", "a@example.org, b@example.org",
             "-s", "Nightly Grüße " * 6, "-m", body, "-a", *files], auth="robot:pa:ss")

@@ -1,6 +1,7 @@
 // Tables for the pure helpers, for the edge cases a whole run cannot reach cheaply.
 #include "addresslist.h"
 #include "base64.h"
+#include "bodytext.h"
 #include "clocktext.h"
 #include "headertext.h"
 #include "linesplitter.h"
@@ -10,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <regex>
 #include <sstream>
 #include <tuple>
@@ -69,12 +71,41 @@ TEST(Units, Base64FileLinesAcrossBlocks) {
         }
         const TempDir dir;
         std::FILE* out = std::tmpfile();
-        EXPECT_EQ(Base64FileEncoder().encode(dir.write("in", bytes), out), 0);
+        EXPECT_EQ(Base64FileEncoder().encode(dir.write("in", bytes), out),
+                  Base64FileEncoder::Result::done);
         std::string text(static_cast<std::size_t>(std::ftell(out)), '\0');
         std::rewind(out);
         EXPECT_EQ(std::fread(&text[0], 1, text.size(), out), text.size());
         std::fclose(out);
         EXPECT_EQ(text, expected) << size;
+    }
+}
+
+// 7bit up to 998 octets a line; else quoted-printable, its lines at most 76 characters, none
+// beginning with "."; the charset judged up to the last sequence.
+TEST(Units, TextPartEncoding) {
+    using namespace std::string_literals;
+    std::string dots;
+    for (int line = 0; line < 13; ++line) {
+        dots += "=2E" + std::string(72, '.') + "=\r\n";
+    }
+    const std::tuple<std::string, std::string, std::string> rows[] = {
+        {std::string(998, 'x') + "\r\n.", "7bit us-ascii", std::string(998, 'x') + "\r\n..\r\n"},
+        {std::string(999, '.'), "quoted-printable us-ascii",
+         dots + "=2E" + std::string(49, '.') + "\r\n"},
+        {std::string(74, 'x') + "\xc3\xa9 \t\n=\0\r\x7f\n\xc3"s, "quoted-printable unknown-8bit",
+         std::string(74, 'x') + "=\r\n=C3=A9 =09\r\n=3D=00=0D=7F\r\n=C3\r\n"}};
+    for (const auto& [text, encoding, written] : rows) {
+        BodyText body;
+        body.addText(text);
+        char* bytes = nullptr;
+        std::size_t size = 0;
+        std::FILE* out = open_memstream(&bytes, &size);
+        EXPECT_TRUE(body.write(out));
+        std::fclose(out);
+        EXPECT_EQ(body.transferEncoding() + " " + body.charset(), encoding);
+        EXPECT_EQ(std::string(bytes, size), written);
+        std::free(bytes);
     }
 }
 
@@ -106,7 +137,8 @@ TEST(Units, TypeLookupFirstRowWinsAndCaseCounts) {
     const Triple names[] = {{"C:\\d\\p.jpg", "p.jpg", ".jpg"},
                             {"a\\b/c.txt", "b/c.txt", ".txt"},
                             {"/x/.profile", ".profile", ""},
-                            {"file.", "file.", "."}};
+                            {"file.", "file.", "."},
+                            {"a.tar.gz", "a.tar.gz", ".gz"}};
     for (const auto& [path, name, extension] : names) {
         EXPECT_EQ(fileNameOf(path), name) << path;
         EXPECT_EQ(extensionOf(name), extension) << path;
@@ -123,9 +155,18 @@ TEST(Units, MessageIdIsAlwaysAValidMsgId) {
     }
 }
 
-// Long non-ASCII headers: every line below 78 characters, well formed, no %XX cut.
+// Header values: no UTF-8 sequence cut, the charset judged up to the last one, names with a
+// quote or a control percent-encoded; long ones: every line below 78 characters, no %XX cut.
 TEST(Units, NonAsciiHeadersFoldBelow78) {
-    EXPECT_EQ(subjectHeader("\xff"), "Subject: =?UNKNOWN-8BIT?B?/w==?=\r\n");
+    const Pair headers[] = {
+        {subjectHeader("\xc3\xbc\xc3"), "Subject: =?UNKNOWN-8BIT?B?w7zD?=\r\n"},
+        {subjectHeader(std::string(29, 'x') + "\xe2\x82\xac"), // 30 bytes would cut the €
+         "Subject: =?UTF-8?B?eHh4eHh4eHh4eHh4eHh4eHh4eHh4eHh4eHh4eHg=?=\r\n =?UTF-8?B?4oKs?=\r\n"},
+        {parameterLines("n", "say \"hi\".txt"), "\tn*=UTF-8''say%20%22hi%22.txt\r\n"},
+        {parameterLines("n", "a\x01"), "\tn*=UTF-8''a%01\r\n"}};
+    for (const auto& [header, expected] : headers) {
+        EXPECT_EQ(header, expected);
+    }
     std::string longText;
     for (int i = 0; i < 40; ++i) {
         longText += "\xc3\xbc-";
