@@ -1,14 +1,17 @@
 #include "commandline.h"
 
 #include "email.h"
+#include "interruption.h"
 
 #include <cstdlib>
 #include <iomanip>
 #include <iostream>
+#include <new>
 
 namespace {
 
 constexpr int informationalStatus = 1;
+constexpr int failureStatus = 1;
 constexpr int helpColumnWidth = 43;
 
 void printOptionLine(const std::string& option, const std::string& description) {
@@ -104,6 +107,7 @@ const LongOption longOptions[] = {
     {"--insecure", false, [](Email& job, const std::string&) { job.setInsecure(true); }},
     {"--auth-file", true, [](Email& job, const std::string& value) { job.setAuthFile(value); }},
     {"--auth", true, [](Email& job, const std::string& value) { job.setAuthMechanism(value); }},
+    {"--no-progress", false, [](Email& job, const std::string&) { job.setShowProgress(false); }},
 };
 
 const LongOption* longOptionFor(const std::string& argument) {
@@ -167,7 +171,9 @@ void applyOptions(const StringList& argumentList, Email& mailMsg) {
     }
 }
 
-int runCommandLine(int argc, const char* const argv[]) {
+namespace {
+
+int runMailJob(int argc, const char* const argv[]) {
     const std::string first = argc < 2 ? "--help" : argv[1];
     if (first == "--version") {
         versionInfo();
@@ -181,10 +187,23 @@ int runCommandLine(int argc, const char* const argv[]) {
         configInfo();
         return informationalStatus;
     }
+    installInterruptionHandlers();
     Email mailMsg;
     if (const char* credentials = std::getenv("BRENVOX_AUTH")) {
         mailMsg.setAuthFromEnvironment(credentials);
     }
     applyOptions(StringList(argv + 1, argv + argc), mailMsg);
     return mailMsg.sendMail();
+}
+
+} // namespace
+
+int runCommandLine(int argc, const char* const argv[]) {
+    // Unwinding has removed the message file's name on the way here.
+    try {
+        return runMailJob(argc, argv);
+    } catch (const std::bad_alloc&) {
+        std::cout << "Aborting - out of memory." << std::endl;
+        return failureStatus;
+    }
 }

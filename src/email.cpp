@@ -5,6 +5,7 @@
 #include "base64.h"
 #include "bodytext.h"
 #include "clocktext.h"
+#include "interruption.h"
 #include "messagefile.h"
 #include "messagewriter.h"
 #include "mimetypes.h"
@@ -15,7 +16,6 @@
 #include "updater.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -62,17 +62,6 @@ bool hasLineBreak(const std::string& text) {
 int portNumber(const std::string& text) {
     const long value = std::strtol(text.c_str(), nullptr, 10);
     return static_cast<int>(std::clamp<long>(value, INT_MIN, INT_MAX));
-}
-
-// Removes path unless it no longer names the file behind fd (swapped meanwhile).
-bool removeOwnFile(const std::string& path, int fd) {
-    struct stat named {};
-    struct stat held {};
-    if (lstat(path.c_str(), &named) != 0 || fstat(fd, &held) != 0 || named.st_dev != held.st_dev ||
-        named.st_ino != held.st_ino) {
-        return false;
-    }
-    return unlink(path.c_str()) == 0;
 }
 
 struct ServerLine {
@@ -134,6 +123,7 @@ void Email::reset() {
     tlsMode = TlsMode::none;
     caFile.clear();
     insecure = false;
+    showProgress = true;
 }
 
 void Email::setConfigFile(std::string value) {
@@ -189,6 +179,9 @@ void Email::setAttachmentList(StringList value) {
 }
 void Email::setVerbose(bool value) {
     verbose = value;
+}
+void Email::setShowProgress(bool value) {
+    showProgress = value;
 }
 void Email::setTlsMode(TlsMode value) {
     tlsMode = value;
@@ -261,7 +254,9 @@ Email::Outcome Email::writeMailFile(int fd, const BodyText& body) {
 int Email::sendMail() {
     SmtpClient smtpclient(receiveSizeBytes);
     Updater upd;
-    smtpclient.setUpdater(&upd);
+    if (showProgress) {
+        smtpclient.setUpdater(&upd);
+    }
     smtpclient.setTransmitTimeout(transmitTimeoutSeconds);
     smtpclient.setReceiveTimeout(receiveTimeoutSeconds);
 
@@ -400,16 +395,13 @@ Email::Outcome Email::composeMessageFile(const BodyText& body, MessageFile& mess
     if (fd == -1) {
         return Outcome::stop("Error writing message file.");
     }
+    message.adopt(fd);
+    OwnedFileName name(filePath, fd);
     const Outcome written = writeMailFile(fd, body);
-    if (!removeOwnFile(filePath, fd) && !written.stopped()) {
+    if (!name.remove() && !written.stopped()) {
         printLine("Error deleting message file " + filePath);
     }
-    if (written.stopped()) {
-        ::close(fd);
-        return written;
-    }
-    message.adopt(fd);
-    return {};
+    return written;
 }
 
 int Email::createExclusiveFile(std::string& filePath) const {
@@ -453,6 +445,8 @@ Email::Outcome Email::checkJob() const {
          "Aborting - line break in recipient address."},
         {hasLineBreak(heloName), "Aborting - line break in HELO domain."},
         {hasLineBreak(authName), "Aborting - line break in credentials."},
+        // AUTH PLAIN separates the user name and password with NUL bytes.
+        {authName.find('\0') != std::string::npos, "Aborting - NUL byte in credentials."},
         {composed && hasLineBreak(subject), "Aborting - line break in subject."},
         // The file name goes into the part headers, where a line break would
         // end the data early or add header lines.

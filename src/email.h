@@ -44,6 +44,8 @@ class Email {
     void setAuthMechanism(std::string name);
     void setAttachmentList(StringList value);
     void setVerbose(bool value);
+    // The transfer percentage; on unless --no-progress (a cron log needs none).
+    void setShowProgress(bool value);
     // TLS: none, STARTTLS after the greeting (RFC 3207, no fall-back to plain
     // text), or TLS from the connection on (RFC 8314; port 465 unless given).
     enum class TlsMode { none, startTls, implicit };
@@ -130,6 +132,7 @@ class Email {
     TlsMode tlsMode = TlsMode::none;
     std::string caFile;
     bool insecure = false;
+    bool showProgress = true;
 };
 
 #endif

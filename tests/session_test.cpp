@@ -48,7 +48,10 @@ const std::string quit = "> QUIT\n< 221 2.0.0 Bye\r\n";
 const std::string textHead = "Content-Type: text/plain;\r\n\tcharset=\"us-ascii\"\r\n"
                              "Content-Transfer-Encoding: 7bit\r\n\r\n";
 const std::string part = "--#boundary__giblets_and_gravy\r\n";
-const std::string limit = "trap '' XFSZ; ulimit -f "; // file size in blocks
+const std::string limit = "ulimit -f "; // file size in blocks; writes fail with EFBIG
+// The clock stands still: the message file is always named 0.msg.
+const std::string frozen = "export LD_PRELOAD=$(echo /usr/lib/*/faketime/libfaketime.so.1) "
+                           "FAKETIME='2026-12-07 00:00:00' FAKETIME_DONT_FAKE_MONOTONIC=1; ";
 const std::string closed = "! Error: Connection closed by server - Connection reset by peer\n";
 
 // The composed message of the wire body (its last CR LF left out) and the attachment parts.
@@ -126,7 +129,8 @@ const Row rows[] = {
         greeted + helo + mail + rcpt + data + P + queued + quit, H, rawMessage, 0),
     Row("QuietComposedTextInCurrentDirectory", {"-s", "s", "-m", "body", "-w", ""}, {}, {},
         progress(14), H, composed("body"), 0),
-    Row("AuthLoginVerbose", {"-v", "-A", "user:pa:ss", "-r", "raw"}, {}, {},
+    Row("AuthLoginVerbose", {"-v", "--auth-file", "nofile", "-A", "user:pa:ss", "-r", "raw"}, {},
+        {},
         greeted + ehlo +
             "> AUTH LOGIN\n< 334 VXNlcm5hbWU6\r\n> dXNlcg==\n< 334 UGFzc3dvcmQ6\r\n"
             "> cGE6c3M=\n< 235 2.7.0 Authentication successful\r\n" +
@@ -136,7 +140,7 @@ const Row rows[] = {
         rawMessage, 0),
     Row("AuthAdvertisedOnlyInTheFirstLineFallsBackToHelo", {"-A", "user:pass", "-r", "raw"}, {},
         {"EHLO 250-AUTH LOGIN PLAIN\r\n250 OK"}, P, "E," + H, rawMessage, 0),
-    Row("RefusedPasswordQuits", {"-A", "user:pass", "-r", "raw"}, {}, {"AUTH-PASS 535 5.7.8 Bad"},
+    Row("RefusedPasswordQuits", {"-A", "user:pass", "-r", "raw"}, {}, {"AUTH-PASS 454 4.7.0 Later"},
         "! Authentication failure, quitting.\n", "E,A,U,W,Q", "", 1),
     Row("Ehlo501NamesTheHeloDomain", {"-A", "u:p", "-h", "bad host", "-r", "raw"}, {},
         {"EHLO 501 5.5.4 Invalid"}, "! Error in argument bad host\n\n", "EHLO bad host,Q", "", 1),
@@ -184,8 +188,8 @@ const Row rows[] = {
         "! Error: Reply from server too long - Message too long\n", "H,M", "", 1),
     Row("ConnectionRefused", {"-P", "1", "-r", "raw"}, {},
         "! Error: Unable to connect to server - Connection refused\n"),
-    Row("PortTakesItsLow16BitsAndLeadingDigits", {"-P", "{BIGPORT}abc", "-r", "raw"}, {}, {}, P, H,
-        rawMessage, 0),
+    Row("PortTakesItsLow16BitsAndLeadingDecimalDigits", {"-P", "0{BIGPORT}abc", "-r", "raw"}, {},
+        {}, P, H, rawMessage, 0),
     // Files that cannot be used.
     Row("ConfigMissing", {"-c", "nofile"}, {}, "Error reading config file.\n"),
     Row("ConfigIsADirectory", {"-c", "dir"}, {"dir/"}, "Error reading config file.\n"),
@@ -227,7 +231,8 @@ const Row rows[] = {
         {"-S", "elsewhere.invalid", "-h", "cli", "-s", "x", "-P", "1", "-c", "cfg"}, {cfg}, {},
         portLine + progress(14), cfgCommands,
         composed("b", "", "<t1@y.test>, <t2@y.test>", "<cfg@x.test>", "Cfg"), 0),
-    Row("ConfigWithoutPortOrHeloBodyFirstAndStuffed", {"-m", "text", "-c", "/dev/fd/3"},
+    Row("ConfigWithoutPortOrHeloBodyFirstAndStuffed",
+        {"-m", "text", "-h", "cli", "-c", "/dev/fd/3"},
         {"cfg=127.0.0.1\n\nme@x.test\nyou@y.test\ns\n.\n..\nx.\n"}, {},
         "set serverPortInt to 25\n" + progress(17), H, composed("..\r\n...\r\nx.\r\ntext"), 0,
         "cat cfg | exec 3<&0"), // a pipe: copied aside, then read twice
@@ -275,11 +280,12 @@ const Row rows[] = {
     Row("NextAddressAfterARefusedOne", {"-S", "two.test", "-r", "raw"},
         {"hosts=127.0.0.2 two.test\n127.0.0.1 two.test\n"}, {}, P, H, rawMessage, 0,
         "export LD_PRELOAD=libnss_wrapper.so NSS_WRAPPER_HOSTS=hosts; exec"),
-    Row("AuthFileOthersCanReadIsRefused", {"--auth-file", "af", "-r", "raw"}, {"af=u:p\n"},
-        "Aborting - auth file af can be read by group or others.\n"),
+    Row("AuthFileTheGroupCanReadIsRefused", {"--auth-file", "af", "-r", "raw"}, {"af=u:p\n"},
+        "Aborting - auth file af can be read by group or others.\n", "chmod 640 af; exec"),
     Row("AuthPlainFromTheAuthFilesFirstLine", {"--auth-file", "af", "--auth", "plain", "-r", "raw"},
         {"af=user:pa:ss\r\nmore\n"}, {"AUTH 235 2.7.0 Ok"}, P,
-        "E,AUTH PLAIN AHVzZXIAcGE6c3M=,M,R,D,Q", rawMessage, 0, "chmod 600 af; exec"),
+        "E,AUTH PLAIN AHVzZXIAcGE6c3M=,M,R,D,Q", rawMessage, 0,
+        "export BRENVOX_AUTH=env:pass; chmod 600 af; exec"),
     Row("Xoauth2ErrorChallengeGetsAnEmptyLine", {"--auth", "XOAUTH2", "-r", "raw"}, {},
         {"AUTH 334 eyJzdGF0dXMiOiI0MDEifQ==", "AUTH-NAME 535 5.7.8 No"},
         "! Authentication failure, quitting.\n",
@@ -288,8 +294,8 @@ const Row rows[] = {
     Row("UnknownMechanismIsRefused", {"-A", "u:p", "--auth", "cram", "-r", "raw"}, {},
         "Aborting - unknown authentication mechanism cram.\n"),
     // Every line leaves at once: a run killed while the server is silent has shown it.
-    Row("OutputFlushedBeforeAStall", {"-v", "-r", "raw"}, {}, {"CONNECT~3000"},
-        "* Connecting to server 127.0.0.1\n", "", "", -1, "exec timeout -s KILL 1"),
+    Row("OutputFlushedBeforeAStall", {"-v", "-r", "raw"}, {}, {"DATA~3000"},
+        greeted + helo + mail + rcpt + "> DATA\n", "H,M,R,D", "", -1, "exec timeout -s KILL 1"),
     // Non-ASCII text, sender-based ids, every reply shown, the raw file's end of data.
     Row("CrLfInTextOptionIsOneLineBreak", {"-s", "s", "-m", "a\r\n.\r\nQUIT"}, {}, {}, progress(16),
         H, composed("a\r\n..\r\nQUIT"), 0),
@@ -339,6 +345,33 @@ const Row rows[] = {
         {"cfg=[::1\nh\nme@x.test\nyou@y.test\ns\nb\n"}, "Error reading config file.\n"),
     Row("ConfigServerEmptyBrackets", {"-c", "cfg"},
         {"cfg=[]:{PORT}\nh\nme@x.test\nyou@y.test\ns\nb\n"}, "Error reading config file.\n"),
+    // Runs ended from outside, hostile credentials, the message file's name.
+    Row("NoProgressAndAValueThatLooksLikeAnOption", {"-s", "-v", "--no-progress", "-m", "b"}, {},
+        {}, "* Creating message file.\n" + greeted + helo + mail + rcpt + data + queued + quit, H,
+        composed("b", "", "<you@y.test>", "<me@x.test>", "-v"), 0),
+    Row("FileSizeLimitWithoutTrap", {"-m", "x", "-a", "big"},
+        {"big=" + std::string(64 * 1024, 'b')}, "Error writing message file.\n",
+        "ulimit -f 8; exec"),
+    Row("TerminatedWhileTheServerIsSilent", {"-r", "raw"}, {}, {"CONNECT~3000"},
+        "Aborting - interrupted by a signal.\n", "", "", 1,
+        "true; (sleep 0.5; kill -TERM $$) & exec"),
+    Row("InterruptedWhileComposing", {"-m", "x", "-a", "fifo"}, {},
+        "Aborting - interrupted by a signal.\n",
+        "mkfifo fifo; (sleep 0.5; kill -INT $$; rm fifo) & exec"),
+    Row("NulInTheAuthFile", {"--auth-file", "af", "--auth", "plain", "-r", "raw"},
+        {"af=us\0er:pass\n"s}, "Aborting - NUL byte in credentials.\n", "chmod 600 af; exec"),
+    Row("AuthFileFirstLineEmpty", {"--auth-file", "af", "-r", "raw"}, {"af=\nu:p\n"},
+        "Error reading auth file af\n", "chmod 600 af; exec"),
+    Row("PlainLoginAnsweredWith250IsRefused", {"-A", "u:p", "--auth", "plain", "-r", "raw"}, {},
+        {"AUTH 250 2.0.0 Hm"}, "! Authentication failure, quitting.\n", "E,AUTH PLAIN AHUAcA==,Q",
+        "", 1),
+    Row("TakenNameIsNeverReused", {"-m", "x"}, {"0.msg=keep"}, "Error writing message file.\n",
+        frozen + "exec"),
+    Row("SwappedNameIsNotRemoved", {"-s", "s", "-m", "x", "-a", "fifo"}, {}, {},
+        "Error deleting message file 0.msg\n" + progress(30) + "kept\n", H,
+        composed("x", attachmentPart("application/octet-stream", "fifo", "Cg==\r\n")), 0,
+        frozen + "mkfifo fifo; (sleep 0.5; mv 0.msg m; echo >0.msg; echo >fifo; sleep 0.5; "
+                 "test -e 0.msg && echo kept; rm fifo m 0.msg) & exec"),
 };
 
 std::string mask(const std::string& text) {
