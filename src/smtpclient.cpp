@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdint>
+#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -79,36 +80,66 @@ std::size_t firstLineOf(int value, std::size_t lines) {
 
 // The wire form of message lines: each followed by CR LF, at most limit of
 // them (bytes after are ignored, so the count taken before sending holds).
-// Remembers whether the last line was "." alone.
+// A message from elsewhere (a raw file) is untrusted: a "." line before the
+// last would end the data and turn the rest into commands, so it goes as "..";
+// a CR without LF goes as CR LF, as bare CRs are refused or misread by servers
+// (SMTP smuggling), and what follows it is a wire line of its own. Other lines,
+// ".." included, go as they stand. Remembers whether the last line was "."
+// alone, which then ends the data itself.
 class WireSink {
   public:
     WireSink(std::string& target, std::size_t lineLimit) : out(target), limit(lineLimit) {}
     void piece(const char* begin, const char* end) {
-        if (done < limit) {
-            out.append(begin, end);
-            lineSize += static_cast<std::size_t>(end - begin);
-            dotLine = lineSize == 1 && *begin == '.';
+        if (done == limit) {
+            return;
         }
+        for (const char* cr; (cr = static_cast<const char*>(std::memchr(
+                                  begin, '\r', static_cast<std::size_t>(end - begin)))) != nullptr;
+             begin = cr + 1) {
+            append(begin, cr);
+            endWireLine();
+            splitByCr = true;
+        }
+        append(begin, end);
     }
     void lineEnd() {
-        if (done < limit) {
-            out += "\r\n";
-            ++done;
-            lastLineWasDot = dotLine;
-            dotLine = false;
-            lineSize = 0;
+        if (done == limit) {
+            return;
         }
+        ++done;
+        lastLineWasDot = wireLineIsDot() && !splitByCr;
+        if (lastLineWasDot && done == limit) {
+            out += "\r\n";
+        } else {
+            endWireLine();
+        }
+        splitByCr = false;
+        wireLineSize = 0;
     }
     std::size_t linesDone() const { return done; }
     bool full() const { return done == limit; }
     bool endedWithDot() const { return lastLineWasDot; }
 
   private:
+    void append(const char* begin, const char* end) {
+        out.append(begin, end);
+        if (wireLineSize == 0 && begin != end) {
+            firstByte = *begin;
+        }
+        wireLineSize += static_cast<std::size_t>(end - begin);
+    }
+    bool wireLineIsDot() const { return wireLineSize == 1 && firstByte == '.'; }
+    void endWireLine() {
+        out += wireLineIsDot() ? ".\r\n" : "\r\n";
+        wireLineSize = 0;
+    }
+
     std::string& out;
     std::size_t limit;
     std::size_t done = 0;
-    std::size_t lineSize = 0;
-    bool dotLine = false;
+    std::size_t wireLineSize = 0;
+    char firstByte = 0;
+    bool splitByCr = false;
     bool lastLineWasDot = false;
 };
 

@@ -318,8 +318,14 @@ const Row rows[] = {
         greeted + ehlo + "> AUTH LOGIN\n< 334 VXNlcm5hbWU6\r\n> dXNlcg==\n< 535 5.7.8 No\r\n" +
             mail + rcpt + data + P + queued + quit,
         "E,A,U,M,R,D,Q", rawMessage, 0),
-    Row("RawFileWithoutFinalDotGetsOne", {"-r", "raw2"}, {"raw2=Subject: t\r\n\r\nno end\r\n"}, {},
-        progress(3), H, "Subject: t\r\n\r\nno end\r\n.\r\n", 0),
+    Row("RawFileEndingInADottedLineGetsAnEnd", {"-r", "raw2"}, {"raw2=Subject: t\r\n\r\n.x\r\n"},
+        {}, progress(3), H, "Subject: t\r\n\r\n.x\r\n.\r\n", 0),
+    // A raw file from another program must not end the data early or smuggle commands.
+    Row("RawDotLineBeforeTheEndStaysText", {"-r", "raw2"},
+        {"raw2=Subject: t\n\npart one\n.\nRSET\nMAIL FROM:<x@evil>\n"}, {}, progress(6), H,
+        "Subject: t\r\n\r\npart one\r\n..\r\nRSET\r\nMAIL FROM:<x@evil>\r\n.\r\n", 0),
+    Row("RawBareCrEndsAWireLine", {"-r", "raw2"}, {"raw2=Subject: t\n\na\r.\rb\r.\n"}, {},
+        progress(3), H, "Subject: t\r\n\r\na\r\n..\r\nb\r\n..\r\n.\r\n", 0),
     Row("EmptyRawFileIsRefused", {"-r", "raw2"}, {"raw2="}, "Error reading message file.\n"),
     Row("Utf8TextAndSubject", {"-s", "Grüße", "-m", "Grüße"}, {}, {}, progress(14), H,
         swap(composed("Gr=C3=BC=C3=9Fe"),
