@@ -22,7 +22,7 @@ std::string quoted(const std::string& text) {
 
 RunResult runProgram(const std::vector<std::string>& argv, const std::string& directory,
                      const std::string& prelude) {
-    std::string command = "cd " + quoted(directory) + " && " + prelude;
+    std::string command = "cd " + quoted(directory) + " || exit; " + prelude;
     for (const std::string& arg : argv) {
         command += " " + quoted(arg);
     }
