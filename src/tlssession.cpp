@@ -111,6 +111,19 @@ bool isAddressLiteral(const std::string& name) {
            inet_pton(AF_INET6, name.c_str(), address) == 1;
 }
 
+// The name the certificate must carry: "host." is the host "host" (an absolute
+// name), and "fe80::1%eth0" the address fe80::1 reached through one link.
+std::string certificateName(const std::string& given) {
+    const std::size_t zone = given.find('%');
+    if (zone != std::string::npos && isAddressLiteral(given.substr(0, zone))) {
+        return given.substr(0, zone);
+    }
+    if (given.size() > 1 && given.back() == '.') {
+        return given.substr(0, given.size() - 1);
+    }
+    return given;
+}
+
 } // namespace
 
 TlsSession::TlsSession(int descriptor, const TlsOptions& options, Deadline deadline, bool unbounded)
@@ -144,8 +157,9 @@ TlsSession::TlsSession(int descriptor, const TlsOptions& options, Deadline deadl
     BIO_set_data(bio, channel.get());
     SSL_set_bio(ssl.get(), bio, bio);
 
-    const char* name = options.serverName.c_str();
-    const bool literal = isAddressLiteral(options.serverName);
+    const std::string checkedName = certificateName(options.serverName);
+    const char* name = checkedName.c_str();
+    const bool literal = isAddressLiteral(checkedName);
     // SNI carries host names only (RFC 6066, 3).
     bool named = literal || SSL_set_tlsext_host_name(ssl.get(), name) == 1;
     if (!options.insecure) {

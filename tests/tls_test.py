@@ -32,7 +32,7 @@ def openssl(command):
 KEY = "-newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes"
 openssl(f"req -x509 {KEY} -keyout ca.key -out ca.pem -days 2 -subj /CN=Brenvox-test-CA")
 CONTEXTS = {}  # server side, by certificate name
-for name, san, days in [("good", "localhost,IP:127.0.0.1", 2),
+for name, san, days in [("good", "localhost,DNS:mail.example.test,IP:127.0.0.1,IP:::1", 2),
                         ("other", "other.example,IP:127.0.0.2", 2),
                         ("expired", "localhost,IP:127.0.0.1", -1)]:
     openssl(f"req {KEY} -keyout {name}.key -out {name}.csr -subj /CN={name} "
@@ -43,10 +43,14 @@ for name, san, days in [("good", "localhost,IP:127.0.0.1", 2),
     CONTEXTS[name].load_cert_chain(f"{name}.pem", f"{name}.key")
 
 
-def brenvox(port, *args):
+Path("hosts").write_text("127.0.0.1 mail.example.test\n")
+NAMED = {**os.environ, "LD_PRELOAD": "libnss_wrapper.so", "NSS_WRAPPER_HOSTS": "hosts"}
+
+
+def brenvox(port, *args, env=None):
     run = subprocess.run([BINARY, "-P", str(port), "-f", "r@example.org", "-t", "x@example.org",
                           "-s", "tls", "-m", "hi", "-A", "robot:secret", *args],
-                         capture_output=True, timeout=20)
+                         capture_output=True, timeout=20, env=env)
     return run.returncode, run.stdout.decode("latin-1")
 
 
@@ -106,6 +110,10 @@ DELIVERIES = [
      "verified for localhost"),
     ("smtps", [*CAFILE, "-S", "127.0.0.1", "--smtps"], "verified for 127.0.0.1"),
     ("insecure", ["--insecure", "-S", "localhost", "--starttls"], r"not verified \(--insecure\)"),
+    # The certificate names the host without the root's dot and the address without its zone.
+    ("absolute name", ["-S", "mail.example.test.", "--starttls", *CAFILE],
+     r"verified for mail\.example\.test\."),
+    ("zone id", [*CAFILE, "-S", "::1%1", "--smtps"], "verified for ::1%1"),
 ]
 
 
@@ -127,13 +135,15 @@ class Tls(unittest.TestCase):
             with self.subTest(name), tempfile.TemporaryDirectory() as spool:
                 implicit = "--smtps" in args
                 controller = smtp_sink.Controller(
-                    smtp_sink.SpoolHandler(spool), hostname="127.0.0.1", port=smtp_sink.free_port(),
+                    smtp_sink.SpoolHandler(spool), hostname="::1" if "::1%1" in args else "127.0.0.1",
+                    port=smtp_sink.free_port(),
                     authenticator=smtp_sink.make_authenticator("robot", "secret"),
                     require_starttls=not implicit, auth_require_tls=not implicit,
                     **{"ssl_context" if implicit else "tls_context": CONTEXTS["good"]})
                 controller.start()
                 self.addCleanup(controller.stop)
-                status, out = brenvox(controller.port, "-v", "-a", "big.bin", *args)
+                status, out = brenvox(controller.port, "-v", "-a", "big.bin", *args,
+                                      env=NAMED if name == "absolute name" else None)
                 self.assertEqual(status, 0, out[-300:])
                 self.assertRegex(out, r"\n\* TLSv1\.[23], \S+, certificate " + verified + "\n")
                 login = r"PLAIN AHJvYm90AHNlY3JldA==\n" if name == "plain" else r"LOGIN\n(.*\n){4}"
