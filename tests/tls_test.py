@@ -41,6 +41,12 @@ for name, san, days in [("good", "localhost,DNS:mail.example.test,IP:127.0.0.1,I
             f"-copy_extensions copy -out {name}.pem")
     CONTEXTS[name] = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     CONTEXTS[name].load_cert_chain(f"{name}.pem", f"{name}.key")
+CONTEXTS["old"] = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)  # at most TLS 1.1, which we refuse
+CONTEXTS["old"].load_cert_chain("good.pem", "good.key")
+CONTEXTS["old"].set_ciphers("DEFAULT:@SECLEVEL=0")
+CONTEXTS["old"].minimum_version, CONTEXTS["old"].maximum_version = ssl.TLSVersion.TLSv1, ssl.TLSVersion.TLSv1_1
+SNI = []  # the server names the deliveries' handshakes carried
+CONTEXTS["good"].sni_callback = lambda _socket, name, _context: SNI.append(name)
 
 
 Path("hosts").write_text("127.0.0.1 mail.example.test\n")
@@ -95,6 +101,7 @@ REFUSALS = [
     ("other name", GO, "other", CAFILE, VERIFY.format("hostname mismatch")),
     ("other IP", GO, "other", [*CAFILE, "-S", "127.0.0.1"], VERIFY.format("IP address mismatch")),
     ("expired", GO, "expired", CAFILE, VERIFY.format("certificate has expired")),
+    ("TLS 1.1 at most", GO, "old", CAFILE, "! Error: TLS handshake failed: .*"),
     ("injected in the reply", GO + b"250-AUTH LOGIN\r\n250 ok\r\n", "good", CAFILE, INJECTED),
     ("injected after a reply that fills the 34-byte receive",
      b"220 " + b"g" * 28 + b"\r\n250 ok\r\n", "good", CAFILE, INJECTED),
@@ -114,6 +121,7 @@ DELIVERIES = [
     ("absolute name", ["-S", "mail.example.test.", "--starttls", *CAFILE],
      r"verified for mail\.example\.test\."),
     ("zone id", [*CAFILE, "-S", "::1%1", "--smtps"], "verified for ::1%1"),
+    ("no login", ["-S", "localhost", "--starttls", *CAFILE, "-A", ""], "verified for localhost"),
 ]
 
 
@@ -147,7 +155,10 @@ class Tls(unittest.TestCase):
                 self.assertEqual(status, 0, out[-300:])
                 self.assertRegex(out, r"\n\* TLSv1\.[23], \S+, certificate " + verified + "\n")
                 login = r"PLAIN AHJvYm90AHNlY3JldA==\n" if name == "plain" else r"LOGIN\n(.*\n){4}"
-                self.assertRegex(out, r"\n> AUTH " + login + "< 235")
+                if name != "no login":
+                    self.assertRegex(out, r"\n> AUTH " + login + "< 235")
+                named = re.sub(r"\.$", "", args[args.index("-S") + 1])
+                self.assertEqual(SNI.pop(), None if "::1" in named or "127." in named else named)
                 message = email.message_from_bytes(Path(spool, "1.eml").read_bytes())
                 self.assertEqual(message.get_payload()[1].get_payload(decode=True), BIG)
                 hellos = re.findall(r"^> (EHLO|STARTTLS|HELO)", out, re.M)
