@@ -143,23 +143,17 @@ std::string ClientSocket::socketSend(std::string msg) {
     return msg;
 }
 
+// One deadline bounds all the bytes of a send, 0 meaning none as for the socket option. A short
+// send goes on with the rest, so a message is never cut silently.
 void ClientSocket::socketSend(const char* data, std::size_t size) {
     errno = 0;
+    const Deadline deadline = std::chrono::steady_clock::now() + std::chrono::seconds(txTimeout);
+    const Deadline* bound = txTimeout > 0 ? &deadline : nullptr;
     if (tls) {
-        tls->write(data, size);
-        return;
+        tls->write(data, size, bound);
+    } else if (!sendAllBefore(descriptor, data, size, bound)) {
+        throw SocketException(errno, "Problem encountered sending data");
     }
-    // MSG_NOSIGNAL: a peer that has gone is a send failure (EPIPE), not SIGPIPE. A short send
-    // goes on with the rest, so a message is never cut silently.
-    std::size_t sent = 0;
-    do {
-        const ssize_t count =
-            retryOnEintr([&] { return send(descriptor, data + sent, size - sent, MSG_NOSIGNAL); });
-        if (count == -1) {
-            throw SocketException(errno, "Problem encountered sending data");
-        }
-        sent += static_cast<std::size_t>(count);
-    } while (sent < size);
 }
 
 std::string ClientSocket::socketReceive() {

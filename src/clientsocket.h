@@ -25,7 +25,7 @@ class ClientSocket {
     ClientSocket(const ClientSocket&) = delete;
     ClientSocket& operator=(const ClientSocket&) = delete;
 
-    // Read only by socketOpen: later changes do not reach an open connection.
+    // Seconds. Read by socketOpen, and the transmit time-out by every send.
     void setTransmitTimeout(int val);
     void setReceiveTimeout(int val);
 
@@ -43,9 +43,10 @@ class ClientSocket {
     bool dataWaiting() const;
     // The TLS session's one-line summary; empty without TLS.
     std::string tlsDescription() const;
-    // Sends all bytes of msg and returns msg. Throws SocketException.
+    // Sends all bytes of msg within the transmit time-out and returns msg. Throws
+    // SocketException (EAGAIN for the time-out).
     std::string socketSend(std::string msg);
-    // Sends all size bytes at data, without a copy. Throws SocketException.
+    // The same for the size bytes at data, without a copy.
     void socketSend(const char* data, std::size_t size);
     // One receive of at most maxBufferSize bytes; the empty text when the peer
     // has closed; NUL bytes are kept. Throws SocketException.

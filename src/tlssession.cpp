@@ -17,9 +17,9 @@
 // call failed, not why.
 struct TlsSession::Channel {
     int fd = -1;
-    int error = 0;       // errno of the failed socket call, 0 if none failed
-    bool closed = false; // the peer closed its side
-    const Deadline* deadline = nullptr;
+    int error = 0;                      // errno of the failed socket call, 0 if none failed
+    bool closed = false;                // the peer closed its side
+    const Deadline* deadline = nullptr; // of the call under way; none: the socket's time-outs
 };
 
 namespace {
@@ -30,30 +30,17 @@ Channel& channelOf(BIO* bio) {
     return *static_cast<Channel*>(BIO_get_data(bio));
 }
 
-// MSG_NOSIGNAL: a peer that has gone is EPIPE, never SIGPIPE.
-bool sendAll(Channel& channel, const char* data, std::size_t size) {
-    std::size_t sent = 0;
-    while (sent < size) {
-        const ssize_t count = send(channel.fd, data + sent, size - sent, MSG_NOSIGNAL);
-        if (count == -1 && errno == EINTR) {
-            continue;
-        }
-        if (count == -1) {
-            channel.error = errno;
-            return false;
-        }
-        sent += static_cast<std::size_t>(count);
-    }
-    return true;
-}
-
-// No retry flags are set: the socket blocks, so a failure is final. Each record
+// No retry flags are set: waits happen here, so a failure is final. Each record
 // leaves at once: gathering them for fewer sends costs more in copying than it
 // saves, and keeps the server from decrypting while we encrypt.
 int channelWrite(BIO* bio, const char* data, int size) {
     Channel& channel = channelOf(bio);
     BIO_clear_retry_flags(bio);
-    return sendAll(channel, data, static_cast<std::size_t>(size)) ? size : -1;
+    if (!sendAllBefore(channel.fd, data, static_cast<std::size_t>(size), channel.deadline)) {
+        channel.error = errno;
+        return -1;
+    }
+    return size;
 }
 
 int channelRead(BIO* bio, char* out, int size) {
@@ -228,11 +215,14 @@ std::size_t TlsSession::read(char* buffer, std::size_t size, const Deadline* dea
     fail(EPROTO, "TLS receive failed: " + openSslReason());
 }
 
-void TlsSession::write(const char* data, std::size_t size) {
+void TlsSession::write(const char* data, std::size_t size, const Deadline* deadline) {
     channel->error = 0;
+    channel->deadline = deadline;
     ERR_clear_error();
     std::size_t written = 0;
-    if (size != 0 && SSL_write_ex(ssl.get(), data, size, &written) != 1) {
+    const bool failed = size != 0 && SSL_write_ex(ssl.get(), data, size, &written) != 1;
+    channel->deadline = nullptr;
+    if (failed) {
         if (channel->error != 0) {
             fail(channel->error, "Problem encountered sending data");
         }

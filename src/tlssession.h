@@ -39,8 +39,9 @@ class TlsSession {
     // Up to size bytes; 0 once the peer has closed. A deadline that passes
     // first fails the call (EAGAIN); without one the socket's time-out holds.
     std::size_t read(char* buffer, std::size_t size, const Deadline* deadline);
-    // All size bytes.
-    void write(const char* data, std::size_t size);
+    // All size bytes; a deadline that passes first fails the call (EAGAIN),
+    // without one the socket's time-out holds for each send.
+    void write(const char* data, std::size_t size, const Deadline* deadline);
     // Decrypted or buffered bytes that a read returns without the socket.
     bool pending() const;
     // "TLSv1.3, TLS_AES_256_GCM_SHA384, certificate verified for NAME".

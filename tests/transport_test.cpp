@@ -70,6 +70,7 @@ const Row rows[] = {
      {"HELO/250-" + std::string(250, 'x')},
      "!Problem encountered receiving data"},
     {"ReaderStalledPastTheTimeOut", {"DATA-BODY~5000"}, "!Problem encountered sending data", big},
+    {"ReaderDribblesPastTheTimeOut", {"DATA-BODY%300"}, "!Problem encountered sending data", big},
     {"ProgressOfOneLine", {}, queued, lines(1), "100%\r\n"},
     {"ProgressOfFiveLines", {}, queued, lines(5), "0%\r25%\r50%\r75%\r100%\r\n"},
     {"ProgressOf201Lines",

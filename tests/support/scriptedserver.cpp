@@ -38,12 +38,13 @@ ScriptedServer::ScriptedServer(const std::vector<std::string>& script) {
     for (const auto* list : {&defaults, &script}) {
         std::set<std::string> named;
         for (const std::string& entry : *list) {
-            const std::size_t at = entry.find_first_of(" |/#~");
+            const std::size_t at = entry.find_first_of(" |/#~%");
             const std::string rest = entry.substr(at + 1);
             Step& step = steps[entry.substr(0, at)];
-            if (entry[at] == '#' || entry[at] == '~') {
-                (entry[at] == '#' ? step.closeAfter : step.stallMs) =
-                    rest.empty() ? 0 : std::stoul(rest);
+            if (entry[at] == '#' || entry[at] == '~' || entry[at] == '%') {
+                (entry[at] == '#'   ? step.closeAfter
+                 : entry[at] == '~' ? step.stallMs
+                                    : step.dribbleMs) = rest.empty() ? 0 : std::stoul(rest);
                 continue;
             }
             if (named.insert(entry.substr(0, at)).second) {
@@ -141,6 +142,7 @@ void ScriptedServer::serve() {
             std::size_t end, from = 0;
             while ((end = pending.find("\r\n.\r\n", from)) == std::string::npos && open) {
                 from = std::max<std::size_t>(pending.size(), 4) - 4;
+                pause(steps["DATA-BODY"].dribbleMs);
                 open = receiveMore();
             }
             end = end == std::string::npos ? pending.size() : end + 5;

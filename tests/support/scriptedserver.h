@@ -30,6 +30,7 @@ class ScriptedServer {
         std::vector<std::vector<std::string>> replies;
         std::size_t played = 0;
         std::size_t stallMs = 0;
+        std::size_t dribbleMs = 0;
         std::size_t closeAfter = std::string::npos;
     };
     void serve();
