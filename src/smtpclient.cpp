@@ -1,8 +1,10 @@
 #include "smtpclient.h"
 
 #include "linesplitter.h"
+#include "smtpreply.h"
 #include "socketexception.h"
 #include "tlssession.h"
+#include "transcript.h"
 #include "updater.h"
 
 #include <algorithm>
@@ -25,38 +27,6 @@ constexpr char endOfData[] = ".\r\n";
 
 int clampToInt(unsigned int value) {
     return static_cast<int>(std::min<unsigned int>(value, INT_MAX));
-}
-
-bool isDigit(char c) {
-    return c >= '0' && c <= '9';
-}
-
-// A reply is complete once it ends in LF and its last line is not a continuation line, i.e. a
-// three-digit code followed by "-" (RFC 5321, 4.2.1). Only the last line is looked at, so the
-// check costs nothing like a rescan of the whole reply.
-bool isComplete(const std::string& reply) {
-    if (reply.empty() || reply.back() != '\n') {
-        return false;
-    }
-    const std::size_t finalLf = reply.size() - 1;
-    const std::size_t previousLf =
-        finalLf == 0 ? std::string::npos : reply.rfind('\n', finalLf - 1);
-    const std::size_t start = previousLf == std::string::npos ? 0 : previousLf + 1;
-    const bool continued = finalLf - start >= 4 && isDigit(reply[start]) &&
-                           isDigit(reply[start + 1]) && isDigit(reply[start + 2]) &&
-                           reply[start + 3] == '-';
-    return !continued;
-}
-
-// The length of the first complete reply at the start of text.
-std::size_t firstReplyLength(const std::string& text) {
-    std::size_t start = 0;
-    for (std::size_t lf; (lf = text.find('\n', start)) != std::string::npos; start = lf + 1) {
-        if (isComplete(text.substr(start, lf + 1 - start))) {
-            return lf + 1;
-        }
-    }
-    return text.size();
 }
 
 // Line i of n as a whole percentage, exact so that the last line gives 100. A single line has
@@ -153,7 +123,10 @@ SmtpClient::~SmtpClient() = default;
 
 void SmtpClient::setUpdater(Updater* updater) {
     smtpUpdater = updater;
-    updateEnabled = true;
+}
+
+void SmtpClient::setTranscript(const Transcript* transcript) {
+    shownTo = transcript;
 }
 
 void SmtpClient::setTransmitTimeout(int val) {
@@ -169,7 +142,7 @@ std::string SmtpClient::connect(std::string serverName, unsigned short port) {
     smtpSocket->setTransmitTimeout(txTimeout);
     smtpSocket->setReceiveTimeout(rxTimeout);
     smtpSocket->socketConnect(std::move(serverName), port);
-    return receiveReply();
+    return shownReply(receiveReply());
 }
 
 std::string SmtpClient::connectTls(std::string serverName, unsigned short port,
@@ -177,20 +150,35 @@ std::string SmtpClient::connectTls(std::string serverName, unsigned short port,
     smtpSocket->setTransmitTimeout(txTimeout);
     smtpSocket->setReceiveTimeout(rxTimeout);
     smtpSocket->socketConnect(std::move(serverName), port);
-    smtpSocket->startTls(options);
-    return receiveReply();
+    smtpSocket->handshakeTls(options);
+    showTlsHandshake();
+    return shownReply(receiveReply());
 }
 
-std::string SmtpClient::startTls() {
-    std::string reply = command("STARTTLS");
+std::string SmtpClient::requestTls() {
+    std::string reply = exchange("STARTTLS");
     if (firstReplyLength(reply) != reply.size() || smtpSocket->dataWaiting()) {
         throw SocketException(EPROTO, "Unexpected data from server after STARTTLS");
+    }
+    return shownReply(reply);
+}
+
+void SmtpClient::beginTls(const TlsOptions& options) {
+    smtpSocket->handshakeTls(options);
+    showTlsHandshake();
+}
+
+std::string SmtpClient::shownReply(std::string reply) const {
+    if (shownTo != nullptr) {
+        shownTo->reply(reply);
     }
     return reply;
 }
 
-void SmtpClient::beginTls(const TlsOptions& options) {
-    smtpSocket->startTls(options);
+void SmtpClient::showTlsHandshake() const {
+    if (shownTo != nullptr) {
+        shownTo->step(smtpSocket->tlsDescription());
+    }
 }
 
 std::string SmtpClient::tlsDescription() const {
@@ -233,21 +221,6 @@ std::string SmtpClient::data() {
     return command("DATA");
 }
 
-std::string SmtpClient::sendData(const StringList& messageData) {
-    std::string text;
-    for (const std::string& line : messageData) {
-        text += line;
-        text += '\n';
-    }
-    std::size_t taken = 0;
-    const ByteSource source = [&text, &taken](char* buffer, std::size_t capacity) {
-        const std::size_t size = text.copy(buffer, capacity, taken);
-        taken += size;
-        return size;
-    };
-    return sendMessage(source, messageData.size());
-}
-
 std::string SmtpClient::sendMessage(const ByteSource& source, std::size_t lineCount) {
     std::vector<char> block(transferBlockSize);
     std::string batch;
@@ -269,7 +242,7 @@ std::string SmtpClient::sendMessage(const ByteSource& source, std::size_t lineCo
     if (!wire.endedWithDot()) {
         smtpSocket->socketSend(endOfData, sizeof endOfData - 1);
     }
-    return receiveReply();
+    return shownReply(receiveReply());
 }
 
 void SmtpClient::sendBatch(std::string& batch, std::size_t& linesSent, std::size_t linesDone,
@@ -278,9 +251,7 @@ void SmtpClient::sendBatch(std::string& batch, std::size_t& linesSent, std::size
         smtpSocket->socketSend(batch.data(), batch.size());
         batch.clear();
     }
-    if (updateEnabled) {
-        reportProgress(linesSent, linesDone - linesSent, total);
-    }
+    reportProgress(linesSent, linesDone - linesSent, total);
     linesSent = linesDone;
 }
 
@@ -302,17 +273,20 @@ std::string SmtpClient::noop() {
     return command("NOOP");
 }
 
-std::string SmtpClient::rset() {
-    return command("RSET");
-}
-
 std::string SmtpClient::quit() {
-    std::string reply = command("QUIT");
+    const std::string reply = command("QUIT");
     smtpSocket->socketClose();
     return reply;
 }
 
 std::string SmtpClient::command(const std::string& line) {
+    return shownReply(exchange(line));
+}
+
+std::string SmtpClient::exchange(const std::string& line) {
+    if (shownTo != nullptr) {
+        shownTo->command(line);
+    }
     smtpSocket->socketSend(line + "\r\n");
     return receiveReply();
 }
@@ -338,7 +312,7 @@ std::string SmtpClient::receiveReply() {
             throw SocketException(ECONNRESET, "Connection closed by server");
         }
         reply += piece;
-        if (isComplete(reply)) {
+        if (isCompleteReply(reply)) {
             return reply;
         }
         if (reply.size() > maxReplySize) {

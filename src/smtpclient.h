@@ -2,6 +2,7 @@
 #define BRENVOX_SMTPCLIENT_H
 
 #include "clientsocket.h"
+#include "stringlist.h"
 
 #include <chrono>
 #include <functional>
@@ -9,18 +10,20 @@
 #include <string>
 #include <vector>
 
-using StringList = std::vector<std::string>;
 // Fills up to capacity bytes at buffer with the next bytes of a message and
 // returns how many; 0 at its end.
 using ByteSource = std::function<std::size_t(char* buffer, std::size_t capacity)>;
 
+class Transcript;
 class Updater;
 struct TlsOptions;
 
 // The SMTP command layer: one operation per command. Each sends one command
 // line (arguments unchanged, CR LF added) and returns the server's whole reply
 // as received, line ends included. Replies are not interpreted here. Transport
-// failures arrive as SocketException, unchanged.
+// failures arrive as SocketException, unchanged. What crosses the wire is shown
+// here and nowhere else: each command line as it is sent, each reply as it has
+// arrived, each finished TLS handshake.
 class SmtpClient {
   public:
     explicit SmtpClient(unsigned int buffSize);
@@ -28,8 +31,10 @@ class SmtpClient {
     SmtpClient(const SmtpClient&) = delete;
     SmtpClient& operator=(const SmtpClient&) = delete;
 
-    // Not owned. Switches progress reporting on for sendData.
+    // Not owned; nullptr (the default): no progress reporting.
     void setUpdater(Updater* updater);
+    // Not owned; nullptr (the default): nothing shown.
+    void setTranscript(const Transcript* transcript);
     // Seconds; copied into the socket by the next connect.
     void setTransmitTimeout(int val);
     void setReceiveTimeout(int val);
@@ -41,8 +46,8 @@ class SmtpClient {
     std::string connectTls(std::string serverName, unsigned short port, const TlsOptions& options);
     // "STARTTLS". Bytes beyond its reply, received or waiting, would be read as
     // replies once TLS is up (response injection): they throw SocketException
-    // (EPROTO) instead.
-    std::string startTls();
+    // (EPROTO) instead, before the reply is shown.
+    std::string requestTls();
     // The TLS handshake on the open connection, after a 220 to STARTTLS.
     void beginTls(const TlsOptions& options);
     // Protocol, cipher and what the certificate check found; empty without TLS.
@@ -65,9 +70,6 @@ class SmtpClient {
     std::string rcptTo(std::string toAddress);
     // "DATA"
     std::string data();
-    // Every line followed by CR LF, unchanged and in order (lines hold no LF),
-    // reporting progress; then reads one reply. The same path as sendMessage.
-    std::string sendData(const StringList& messageData);
     // The first lineCount lines of the bytes source hands out (the line rule of
     // LineSplitter), each followed by CR LF, reporting progress once a block has
     // been sent; then the end-of-data line "." unless the last line was one
@@ -77,8 +79,6 @@ class SmtpClient {
     std::string sendMessage(const ByteSource& source, std::size_t lineCount);
     // "NOOP"
     std::string noop();
-    // "RSET"
-    std::string rset();
     // "QUIT"; closes the socket once the reply is complete.
     std::string quit();
 
@@ -89,6 +89,10 @@ class SmtpClient {
     void sendBatch(std::string& batch, std::size_t& linesSent, std::size_t linesDone,
                    std::size_t total);
     std::string command(const std::string& line);
+    // The command shown and sent, its reply received but not shown yet.
+    std::string exchange(const std::string& line);
+    std::string shownReply(std::string reply) const;
+    void showTlsHandshake() const;
     using Deadline = std::chrono::steady_clock::time_point;
     Deadline replyDeadline() const;
     std::string receiveBefore(Deadline deadline);
@@ -96,7 +100,7 @@ class SmtpClient {
     std::string receiveReply();
 
     Updater* smtpUpdater = nullptr;
-    bool updateEnabled = false;
+    const Transcript* shownTo = nullptr;
     unsigned int maxBufferSize;
     int txTimeout = ClientSocket::defaultTransmitTimeoutSeconds;
     int rxTimeout = ClientSocket::defaultReceiveTimeoutSeconds;

@@ -10,4 +10,23 @@
 // at the end is dropped.
 std::string transcriptText(const std::string& line);
 
+// The one place that shows what crosses the wire, in verbose mode only, each
+// piece flushed at once (a run that hangs must show how far it got).
+class Transcript {
+  public:
+    explicit Transcript(bool verbose) : shown(verbose) {}
+
+    // "> " + the command line sent.
+    void command(const std::string& line) const;
+    // "< " + the reply as received, line by line.
+    void reply(const std::string& reply) const;
+    // "* " + a step of the run.
+    void step(const std::string& line) const;
+
+  private:
+    void show(const std::string& text) const;
+
+    bool shown;
+};
+
 #endif

@@ -1,0 +1,13 @@
+#ifndef BRENVOX_FILEIO_H
+#define BRENVOX_FILEIO_H
+
+#include <cstddef>
+
+// Writes all size bytes at data to fd, through short writes and signals; false
+// on the first failure (errno tells why).
+bool writeAll(int fd, const char* data, std::size_t size);
+// Files, and directories so that reading them fails as usual; not pipes,
+// sockets or character devices, whose bytes are gone once read.
+bool canReadTwice(int fd);
+
+#endif
