@@ -76,8 +76,7 @@ SmtpDialogue::EhloStep SmtpDialogue::ehloAndAuthenticate() {
         return {authenticateLogin()};
     }
     if (replyIs(response, "501")) {
-        // The space and the line end differ from HELO's line: both are kept
-        // as they are, scripts match them.
+        // Kept on purpose, with its empty line: see helo().
         return {Outcome::stop("! Error in argument " + envelope.heloName + "\n")};
     }
     if (replyIs(response, "502")) {
@@ -134,6 +133,8 @@ Outcome SmtpDialogue::ehloOverTls() {
     return replyIs(client.ehlo(envelope.heloName), "250") ? Outcome{} : Outcome::stop(givingUp);
 }
 
+// Kept on purpose: HELO's error lines end in an empty line and its argument
+// line has no space before the name, unlike EHLO's; scripts match both.
 Outcome SmtpDialogue::helo() {
     const std::string response = client.helo(envelope.heloName);
     if (replyIs(response, "250")) {
