@@ -6,7 +6,7 @@
 
 #include <string>
 
-enum class AuthMechanism { login, plain, xoauth2 };
+enum class AuthMechanism { login, plain, xoauth2, oauthbearer };
 
 // None, STARTTLS after the greeting (RFC 3207, no fall-back to plain text), or
 // TLS from the connection on (RFC 8314).

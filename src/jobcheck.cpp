@@ -57,6 +57,7 @@ std::optional<AuthMechanism> mechanismNamed(const std::string& name) {
         {"login", AuthMechanism::login},
         {"plain", AuthMechanism::plain},
         {"xoauth2", AuthMechanism::xoauth2},
+        {"oauthbearer", AuthMechanism::oauthbearer},
     };
     for (const auto& [text, mechanism] : names) {
         if (name == text) {

@@ -23,7 +23,7 @@ struct JobText {
 // commands or headers). The first failing check gives the line.
 Outcome checkJob(const JobText& job);
 
-// "login", "plain" or "xoauth2" (already lower case); nothing for another name.
+// "login", "plain", "xoauth2" or "oauthbearer" (already lower case); nothing for another name.
 std::optional<AuthMechanism> mechanismNamed(const std::string& name);
 
 #endif

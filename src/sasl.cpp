@@ -19,6 +19,28 @@ std::string xoauth2InitialResponse(const Credentials& credentials) {
                         credentials.password + "\x01\x01");
 }
 
+namespace {
+
+// RFC 5801 3.1: "," and "=" in the user name are written =2C and =3D.
+std::string saslName(const std::string& name) {
+    std::string escaped;
+    for (const char c : name) {
+        escaped += c == ',' ? "=2C" : c == '=' ? "=3D" : std::string(1, c);
+    }
+    return escaped;
+}
+
+} // namespace
+
+std::string oauthbearerInitialResponse(const Credentials& credentials) {
+    return base64Encode("n,a=" + saslName(credentials.user) + ",\x01auth=Bearer " +
+                        credentials.password + "\x01\x01");
+}
+
+std::string oauthbearerErrorAnswer() {
+    return base64Encode("\x01");
+}
+
 std::string loginResponse(const std::string& text) {
     return base64Encode(text);
 }

@@ -14,6 +14,10 @@
 // returns how many; 0 at its end.
 using ByteSource = std::function<std::size_t(char* buffer, std::size_t capacity)>;
 
+// How lines that start with "." go: a raw file is taken as its author wrote it
+// (a "." last line ends the data), any other message as text to be stuffed.
+enum class DotStuffing { lastLineEnds, everyLine };
+
 class Transcript;
 class Updater;
 struct TlsOptions;
@@ -35,6 +39,8 @@ class SmtpClient {
     void setUpdater(Updater* updater);
     // Not owned; nullptr (the default): nothing shown.
     void setTranscript(const Transcript* transcript);
+    // Shows "****" for what AUTH sends after its mechanism and for passwords.
+    void setMaskSecrets(bool value);
     // Seconds; copied into the socket by the next connect.
     void setTransmitTimeout(int val);
     void setReceiveTimeout(int val);
@@ -68,6 +74,12 @@ class SmtpClient {
     std::string mailFrom(std::string fromAddress);
     // "RCPT TO: " + toAddress; no brackets added.
     std::string rcptTo(std::string toAddress);
+    // RFC 5321's own forms, without a space: "MAIL FROM:" + "<path>" and
+    // "RCPT TO:" + "<path>".
+    std::string mail(const std::string& reversePath);
+    std::string rcpt(const std::string& forwardPath);
+    // "RSET"
+    std::string rset();
     // "DATA"
     std::string data();
     // The first lineCount lines of the bytes source hands out (the line rule of
@@ -76,7 +88,8 @@ class SmtpClient {
     // (RFC 5321 4.1.1.4); then reads one reply. A source that ends before
     // lineCount lines throws SocketException ("Problem encountered reading
     // message file"); so may the source itself.
-    std::string sendMessage(const ByteSource& source, std::size_t lineCount);
+    std::string sendMessage(const ByteSource& source, std::size_t lineCount,
+                            DotStuffing rule = DotStuffing::lastLineEnds);
     // "NOOP"
     std::string noop();
     // "QUIT"; closes the socket once the reply is complete.
@@ -88,9 +101,10 @@ class SmtpClient {
     // Sends batch, reports its lines and starts the next batch.
     void sendBatch(std::string& batch, std::size_t& linesSent, std::size_t linesDone,
                    std::size_t total);
-    std::string command(const std::string& line);
+    // shownAs, when not empty, is shown instead of line.
+    std::string command(const std::string& line, const std::string& shownAs = "");
     // The command shown and sent, its reply received but not shown yet.
-    std::string exchange(const std::string& line);
+    std::string exchange(const std::string& line, const std::string& shownAs = "");
     std::string shownReply(std::string reply) const;
     void showTlsHandshake() const;
     using Deadline = std::chrono::steady_clock::time_point;
@@ -101,6 +115,7 @@ class SmtpClient {
 
     Updater* smtpUpdater = nullptr;
     const Transcript* shownTo = nullptr;
+    bool maskSecrets = false;
     unsigned int maxBufferSize;
     int txTimeout = ClientSocket::defaultTransmitTimeoutSeconds;
     int rxTimeout = ClientSocket::defaultReceiveTimeoutSeconds;

@@ -1,7 +1,7 @@
 #include "smtpdialogue.h"
 
 #include "messagefile.h"
-#include "sasl.h"
+#include "smtpauth.h"
 #include "smtpreply.h"
 #include "transcript.h"
 
@@ -99,18 +99,10 @@ Outcome SmtpDialogue::authenticateLogin() {
     return Outcome::stop("! Authentication failure, quitting.");
 }
 
-// RFC 4616 PLAIN, or XOAUTH2 with the bearer token in place of the password,
-// the credentials sent with the command. A refusal stops the run; the error
-// challenge of XOAUTH2 (334) is answered with an empty line to get the final one.
+// PLAIN or a token mechanism; a refusal stops the run.
 Outcome SmtpDialogue::authenticateInOneStep() {
     const Credentials credentials{envelope.user, envelope.password};
-    const bool plain = envelope.mechanism == AuthMechanism::plain;
-    std::string response = plain ? client.authWith("PLAIN", plainInitialResponse(credentials))
-                                 : client.authWith("XOAUTH2", xoauth2InitialResponse(credentials));
-    if (!plain && replyIs(response, "334")) {
-        response = client.sendAuthPass("");
-    }
-    if (replyIs(response, "235")) {
+    if (replyIs(::authenticateInOneStep(client, envelope.mechanism, credentials), "235")) {
         return {};
     }
     return Outcome::stop("! Authentication failure, quitting.");

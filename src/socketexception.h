@@ -13,9 +13,10 @@ class SocketException {
     SocketException(int number, std::string message, std::string why = {})
         : errorNumber(number), errorMessage(std::move(message)), reasonText(std::move(why)) {}
 
+    int errNum() const { return errorNumber; }
     std::string errMsg() const { return errorMessage; }
     // The cause in words: the text given for failures that have no error
-    // number (the resolver's), else the platform's text for the error number.
+    // number (the resolver's), else the platform's text for errNum.
     std::string reason() const {
         return reasonText.empty() ? std::strerror(errorNumber) : reasonText;
     }
