@@ -1,5 +1,6 @@
 // Tables for the pure helpers, for the edge cases a whole run cannot reach cheaply.
 #include "addresslist.h"
+#include "aliases.h"
 #include "base64.h"
 #include "bodytext.h"
 #include "clocktext.h"
@@ -7,10 +8,16 @@
 #include "linesplitter.h"
 #include "mimetypes.h"
 #include "process.h"
+#include "secret.h"
+#include "settings.h"
 #include "transcript.h"
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
 #include <cstdlib>
 #include <regex>
 #include <sstream>
@@ -179,6 +186,195 @@ TEST(Units, NonAsciiHeadersFoldBelow78) {
         EXPECT_LT(text.size(), 78U) << text;
         EXPECT_TRUE(std::regex_match(text, line)) << text;
     }
+}
+
+// Settings: every key lands in its own field; keys before the first account are inherited
+// and overridden; "account NAME : BASE" copies BASE; the account an empty name selects.
+std::string describe(const Settings& settings) {
+    std::string text;
+    for (const Account& a : settings.accounts) {
+        const std::string flags = std::to_string(int(a.tls)) + std::to_string(a.tlsVerify) +
+                                  std::to_string(int(a.auth)) + std::to_string(a.fromOverride) +
+                                  std::to_string(a.syslog);
+        const std::string timeout = a.timeoutSeconds ? std::to_string(a.timeoutSeconds) : "";
+        for (const std::string& field :
+             {a.name, a.host, a.port, flags, a.cafile, a.user, a.password, a.passwordFile,
+              a.passwordEval, a.from, a.domain, a.aliases, a.helo, timeout, a.logfile, a.queue}) {
+            text += field.empty() ? "" : field + " ";
+        }
+        text += "| ";
+    }
+    std::string error;
+    const Account* chosen = findAccount(settings, "", error);
+    return text + (chosen != nullptr ? chosen->name : error);
+}
+
+TEST(Units, SettingsLinesAndTheirErrors) {
+    const std::string oldHome = std::getenv("HOME") != nullptr ? std::getenv("HOME") : "";
+    setenv("HOME", "/h", 1);
+    const Pair rows[] = {
+        {"host h\nport 25\ntls starttls\ncafile ~/ca\ntls_verify off\nauth oauthbearer\nuser u\n"
+         "password p\npasswordfile f\npasswordeval e\nfrom f@x\nfrom_override off\ndomain d\n"
+         "aliases al\nhelo he\ntimeout 9\nlogfile l\nsyslog on\nqueue ~q",
+         "default h 25 10401 /h/ca u p f e f@x d al he 9 l ~q | default"},
+        {" # c\n\nhost a\nport 0587\naccount x\ntls on\n\taccount y\nhost \"b \\\"#\\\\ \"\n"
+         "account default : y\nauth plain",
+         "x a 587 21010 | y b \"#\\  587 01010 | default b \"#\\  587 01210 | default"},
+        {"account solo\nhost s", "solo s 01010 | solo"},
+        {"account x\naccount y",
+         "x 01010 | y 01010 | F: no default account (add \"account default : NAME\")"},
+        {"", "F: no default account (add \"account default : NAME\")"},
+        {"hots x", "F:1: unknown key 'hots'"},
+        {"tls maybe", "F:1: bad value 'maybe' for tls (off, starttls or on)"},
+        {"auth on", "F:1: bad value 'on' for auth (off, login, plain, xoauth2 or oauthbearer)"},
+        {"\nport 65536", "F:2: bad value '65536' for port (1 to 65535)"},
+        {"timeout 0", "F:1: bad value '0' for timeout (seconds, 1 to 86400)"},
+        {"syslog yes", "F:1: bad value 'yes' for syslog (on or off)"},
+        {"host  ", "F:1: no value for host"},
+        {"host \"a\" b", "F:1: unclosed quote or text after it"},
+        {"account  : x", "F:1: an account needs a name"},
+        {"account a\naccount a", "F:2: account 'a' is defined twice"},
+        {"account default : w\naccount w", "F:1: no account 'w'"}};
+    for (const auto& [text, expected] : rows) {
+        Settings settings;
+        const std::string error = parseSettings("F", text, settings);
+        EXPECT_EQ(error.empty() ? describe(settings) : error, expected) << text;
+    }
+    setenv("HOME", oldHome.c_str(), 1);
+    Settings settings;
+    std::string error;
+    EXPECT_EQ(parseSettings("F", "account x", settings), "");
+    EXPECT_EQ(findAccount(settings, "work", error), nullptr);
+    EXPECT_EQ(error, "F: no account 'work'");
+}
+
+// Refused: a file others may change, a password others may read, another user's file.
+TEST(Units, SettingsFilePermissions) {
+    const TempDir dir;
+    const std::string path = dir.file("s");
+    const std::tuple<mode_t, std::string, std::string> rows[] = {
+        {0644, "host h", ""},
+        {0600, "password p", ""},
+        {0620, "host h",
+         "Settings file " + path + " can be written by group or others; chmod go-w " + path},
+        {0602, "host h",
+         "Settings file " + path + " can be written by group or others; chmod go-w " + path},
+        {0640, "password p",
+         "Settings file " + path + " holds a password that group or others can read; chmod 600 " +
+             path},
+        {0604, "password p",
+         "Settings file " + path + " holds a password that group or others can read; chmod 600 " +
+             path}};
+    for (const auto& [mode, text, expected] : rows) {
+        dir.write("s", text);
+        chmod(path.c_str(), mode);
+        Settings settings;
+        EXPECT_EQ(loadSettings(path, settings), expected) << mode;
+    }
+    if (geteuid() == 0 && chown(path.c_str(), 65534, 0) == 0) {
+        Settings settings;
+        EXPECT_EQ(loadSettings(path, settings),
+                  "Settings file " + path + " belongs to another user (uid 65534)");
+    }
+    Settings settings;
+    EXPECT_EQ(loadSettings(dir.file("none"), settings),
+              "Cannot read settings file " + dir.file("none") + ": No such file or directory");
+    EXPECT_EQ(loadSettings(dir.path(), settings),
+              "Settings file " + dir.path() + " is not a regular file");
+}
+
+// The explicit file, else the XDG one (an absolute XDG_CONFIG_HOME only), else the system one.
+TEST(Units, SettingsFileDiscovery) {
+    const TempDir dir;
+    const std::string home = dir.file("home/.config/brenvox/config"), etc = dir.file("etc");
+    const std::string xdg = dir.file("xdg/brenvox/config");
+    const std::string oldHome = std::getenv("HOME") != nullptr ? std::getenv("HOME") : "";
+    setenv("HOME", dir.file("home").c_str(), 1);
+    const Triple rows[] = {
+        {"", "", ""},   {"", "etc", etc},           {"rel", "home/.config/brenvox/config", home},
+        {"", "", home}, {dir.file("xdg"), "", etc}, {dir.file("xdg"), "xdg/brenvox/config", xdg}};
+    for (const auto& [xdgHome, made, found] : rows) {
+        if (!made.empty()) {
+            runProgram({"mkdir", "-p", dir.file(made).substr(0, dir.file(made).rfind('/'))}, "/");
+            dir.write(made, "");
+        }
+        setenv("XDG_CONFIG_HOME", xdgHome.c_str(), 1);
+        EXPECT_EQ(findSettingsFile("", etc), found) << made;
+    }
+    EXPECT_EQ(findSettingsFile("/given", etc), "/given");
+    unsetenv("XDG_CONFIG_HOME");
+    setenv("HOME", oldHome.c_str(), 1);
+}
+
+// The password key first, then the file, then the command: its first line, read to the end
+// (a helper writing more is not killed), with SIGPIPE and stdin as a helper expects them.
+TEST(Units, SecretFromKeyFileOrCommand) {
+    const TempDir dir;
+    const std::string mine = dir.write("mine", "f\n"), shared = dir.write("shared", "g\n");
+    chmod(mine.c_str(), 0600);
+    using Quad = std::tuple<std::string, std::string, std::string, std::string>;
+    const Quad rows[] = {
+        {"p", mine, "echo e", "p"},
+        {"", mine, "echo e", "f"},
+        {"", shared, "", "Aborting - auth file " + shared + " can be read by group or others."},
+        {"", "", "", ""},
+        {"", "", "cat; printf 'tok\\r\\n'; sleep 0.1; echo more", "tok"},
+        {"", "", "printf 'tok\\r'", "tok"},
+        {"", "", "{ yes; [ $? -gt 128 ] || kill $$; } | head -1", "y"},
+        {"", "", "echo x; exit 3", "passwordeval failed (status 3): echo x; exit 3"},
+        {"", "", "kill -9 $$", "passwordeval failed (killed by signal 9): kill -9 $$"},
+        {"", "", "echo", "passwordeval printed no password: echo"},
+        {"", "", "exec sleep 9", "passwordeval timed out after 1 s: exec sleep 9"}};
+    std::signal(SIGPIPE, SIG_IGN);
+    for (const auto& [password, file, command, expected] : rows) {
+        Account account;
+        account.password = password;
+        account.passwordFile = file;
+        account.passwordEval = command;
+        std::string secret;
+        const std::string error = readSecret(account, secret, 1);
+        EXPECT_EQ(error.empty() ? secret : error, expected) << command;
+    }
+    std::signal(SIGPIPE, SIG_DFL);
+}
+
+// Names in any case, entries within entries, each address once, '|' and '/' items skipped;
+// "default" only for a recipient, the domain for any other name.
+TEST(Units, AliasesResolveRecursively) {
+    AliasTable table;
+    std::string text = "# c\nRoot: ops, b@x\nops: \"|/bin/log, x\", c@x,\n  d@x\ndup: ops, root, "
+                       "c@x\nloop: l2\nl2: loop\nweb: /var/x, :include:/y\ndev: al, al@h\n";
+    for (int i = 0; i < 64; ++i) { // expanded once each, not 2^64 times
+        text += "n" + std::to_string(i) + ": n" + std::to_string(i + 1) + ", n" +
+                std::to_string(i + 1) + "\n";
+    }
+    EXPECT_EQ(parseAliases("A", text + "n64: z@x\ndefault: ops, e@x", table), "");
+    const std::tuple<std::string, std::string, std::string> rows[] = {
+        {" ROOT", "", "c@x d@x b@x "},
+        {"dup", "", "c@x d@x b@x "},
+        {"pi", "", "c@x d@x e@x "},
+        {"n0", "", "z@x "},
+        {"u@Y", "d", "u@Y "},
+        {"dev", "d", "al@d al@h "},
+        {"dev", "", "recipient 'al' has no '@', no alias and no domain"},
+        {"loop", "", "alias loop: loop -> l2 -> loop"},
+        {"web", "", "alias 'web' has no address to relay to"},
+        {"", "d", "empty recipient"}};
+    for (const auto& [recipient, domain, expected] : rows) {
+        StringList addresses;
+        const std::string error = resolveRecipient(recipient, table, domain, addresses);
+        std::string joined;
+        for (const std::string& address : addresses) {
+            joined += address + " ";
+        }
+        EXPECT_EQ(error.empty() ? joined : error, expected) << recipient;
+    }
+    table.erase("default");
+    StringList addresses;
+    EXPECT_EQ(resolveRecipient("pi", table, "d", addresses), "");
+    EXPECT_EQ(addresses, StringList{"pi@d"});
+    EXPECT_EQ(parseAliases("A", "  a@x", table), "A:1: continuation line before any alias");
+    EXPECT_EQ(parseAliases("A", "\nname x", table), "A:2: no alias name before ':'");
 }
 
 } // namespace
