@@ -97,7 +97,7 @@ class Session {
             if (c < 0) {
                 return Read::end;
             }
-            tooLong = tooLong || line.size() + 2 >= maxCommandBytes;
+            tooLong = tooLong || line.size() + 1 >= maxCommandBytes; // the LF counts
             if (!tooLong) {
                 line += static_cast<char>(c);
             }
