@@ -45,7 +45,7 @@ bool parsePath(const std::string& argument, const std::string& keyword, std::str
     return close != std::string::npos;
 }
 
-// Named in the greeting, deleted at once so that nothing stays behind.
+// In $TMPDIR or /tmp, its name removed at once so that nothing stays behind.
 int anonymousFile() {
     const char* dir = std::getenv("TMPDIR");
     std::string path =
