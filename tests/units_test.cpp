@@ -6,18 +6,21 @@
 #include "clocktext.h"
 #include "headertext.h"
 #include "linesplitter.h"
+#include "messageingest.h"
 #include "mimetypes.h"
 #include "process.h"
 #include "secret.h"
+#include "sendmailargs.h"
 #include "settings.h"
+#include "smtpserversession.h"
 #include "transcript.h"
 
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <regex>
 #include <sstream>
@@ -375,6 +378,153 @@ TEST(Units, AliasesResolveRecursively) {
     EXPECT_EQ(addresses, StringList{"pi@d"});
     EXPECT_EQ(parseAliases("A", "  a@x", table), "A:1: continuation line before any alias");
     EXPECT_EQ(parseAliases("A", "\nname x", table), "A:2: no alias name before ':'");
+}
+
+// The sendmail entry: callers' argument vectors -> what they ask for, warnings and the usage error.
+std::string requestSummary(const StringList& args) {
+    SendmailRequest r;
+    std::string text = parseSendmailArgs(args, r);
+    text += " mode" + std::to_string(static_cast<int>(r.mode)) + "/" + r.queueInterval + " to";
+    for (const std::string& to : r.recipients) {
+        text += " " + to;
+    }
+    text += std::string(r.recipientsFromHeaders ? " [t]" : "") + (r.verbose ? " [v]" : "");
+    text += r.sender ? " from<" + *r.sender + ">" : "";
+    text += (r.fullName.empty() ? "" : " F=" + r.fullName) +
+            (r.settingsFile.empty() ? "" : " C=" + r.settingsFile) +
+            (r.account.empty() ? "" : " a=" + r.account);
+    for (const std::string& warning : r.warnings) {
+        text += " | " + warning;
+    }
+    return text;
+}
+
+TEST(Units, SendmailCommandLines) {
+    const std::pair<StringList, std::string> rows[] = {
+        {{"-FCronDaemon", "-odi", "-oem", "-oi", "-t"},
+         " mode0/ to [t] F=CronDaemon"}, // Vixie cron
+        {{"-i", "-FCronDaemon", "-B8BITMIME", "-oem", "root"}, " mode0/ to root F=CronDaemon"},
+        {{"-f", "<>", "-t", "-F", "J D"}, " mode0/ to [t] from<> F=J D"}, // cronie
+        {{"-ti", "-fa@b", "-C", "c", "-aw", "-v"}, " mode0/ to [t] [v] from<a@b> C=c a=w"}, // PHP
+        {{"-f", "", "-oi", "--", "-x", "b", "-t"}, " mode0/ to -x b -t from<>"},
+        {{"c", "-f", "a", "-r", "<b>", "--account=w"},
+         " mode0/ to c from<b> a=w | envelope sender given more than once; using <b>"},
+        {{"-Zfoo", "--weird", "-", "x"},
+         " mode0/ to x | unknown option -Z ignored | unknown "
+         "option --weird ignored | operand - ignored: the message is always read from standard "
+         "input"},
+        {{"-bs"}, " mode1/ to"},
+        {{"-q1h"}, " mode3/1h to"},
+        {{"-b", "i"}, " mode4/ to"},
+        {{"-bv", "x"}, "mode -bv is not supported mode0/ to"},
+        {{"x", "-f"}, "option -f needs a value mode0/ to x"},
+        {{"-oi", "-i"},
+         "no recipients: name them, or give -t to take them from the message mode0/ to"}};
+    for (const auto& [args, summary] : rows) {
+        EXPECT_EQ(requestSummary(args), summary) << testing::PrintToString(args);
+    }
+}
+
+int fileWith(const std::string& text) {
+    std::FILE* file = std::tmpfile();
+    std::fwrite(text.data(), 1, text.size(), file);
+    const int fd = dup(fileno(file));
+    std::fclose(file);
+    lseek(fd, 0, SEEK_SET);
+    return fd;
+}
+
+// From the descriptor's offset on, as the relay reads its message file.
+std::string contentOf(int fd) {
+    std::string text;
+    char block[4096];
+    for (ssize_t got; (got = read(fd, block, sizeof block)) > 0;) {
+        text.append(block, static_cast<std::size_t>(got));
+    }
+    return text;
+}
+
+// Message in -> what is written, the header recipients; added fields last in the header block.
+TEST(Units, MessageFromStandardInput) {
+    const std::string added = "From: Me <m@h>\nDate: D\nMessage-Id: <I>\n", big(65534, 'x');
+    const std::tuple<std::string, bool, std::string, std::string> rows[] = {
+        {"To: A <a@x>,\r\n \"B, C\" <b@x>\rCc: (c) c@x\nBcc: d@x,\n e@x\n\nbody\r\n.\r\n", false,
+         "To: A <a@x>,\n \"B, C\" <b@x>\nCc: (c) c@x\n" + added + "\nbody\n.\n",
+         "a@x b@x c@x d@x e@x "},
+        {"to: undisclosed-recipients:;\nCC: t: \"q,a\"@x, <@r:y@x>;\nfrom: f\nDATE: d\nMessage-ID: "
+         "m\n\nb",
+         false,
+         "to: undisclosed-recipients:;\nCC: t: \"q,a\"@x, <@r:y@x>;\nfrom: f\nDATE: d\nMessage-ID: "
+         "m\n\nb\n",
+         "\"q,a\"@x y@x "},
+        {"Subject: s\r\n", false, "Subject: s\n" + added + "\n", ""},
+        {"", false, added + "\n", ""},
+        {"hello: world\nline two\n\n", false, "hello: world\n" + added + "\nline two\n\n", ""},
+        {"From: x\n\tcont\nDate: d\n\nb\r\r\n", true,
+         "Date: d\nFrom: Me <m@h>\nMessage-Id: <I>\n\nb\n\n", ""},
+        {"\n" + big + "\r\nz", false, added + "\n" + big + "\nz\n", ""}, // CR LF across blocks
+        {"To: " + std::string(maxHeaderFieldBytes, 'a'), false, "",
+         "a header field is longer than 1 MiB"}};
+    for (const auto& [input, replaceFrom, output, recipients] : rows) {
+        const int in = fileWith(input), out = fileWith("");
+        const IngestResult result = ingestMessage(in, out, {"Me <m@h>", "D", "<I>", replaceFrom});
+        std::string listed = result.error;
+        for (const std::string& address : result.recipients) {
+            listed += address + " ";
+        }
+        lseek(out, 0, SEEK_SET);
+        const std::string written = contentOf(out);
+        EXPECT_EQ(result.error.empty() ? written : "", output) << testing::PrintToString(input);
+        EXPECT_EQ(listed, recipients);
+        EXPECT_EQ(result.lines, std::count(written.begin(), written.end(), '\n'));
+        EXPECT_EQ(result.bytes, written.size());
+        close(in);
+        close(out);
+    }
+}
+
+// sendmail -bs: client lines -> the reply codes, what the relay got and the exit status.
+TEST(Units, SmtpServerSession) {
+    const std::string hi = "EHLO c\r\nMAIL FROM:<a@x> BODY=8BITMIME\r\nRCPT TO:<b@x>\r\nDATA\r\n";
+    const std::tuple<std::string, std::string, std::string, int> rows[] = {
+        {hi + "..hi\r\n.\r\nMAIL FROM:<>\nRCPT TO:c@x\nRSET\nMAIL FROM:<>\nRCPT "
+              "TO:<d@x>\nNOOP\nDATA\n"
+              "a\rb\r\n.\nquit\r\nNOOP\n",
+         "220 250-250 250 250 354 250 250 250 250 250 250 250 354 250 221 ",
+         "a@x>b@x:.hi\n|>d@x:a\rb\n|", 0},
+        {"MAIL FROM:<a>\nHELO c\nRCPT TO:<b>\nDATA\nMAIL TO:<a>\nMAIL FROM:<a>\nMAIL FROM:<a>\n"
+         "DATA\nRCPT TO:<>\nHELO\nFOO\nVRFY x\nNOOP " +
+             std::string(505, 'N') + "\r\nNOOP " + std::string(506, 'N') +
+             "\r\nRSET\nRCPT TO:<b>\n",
+         "220 503 250 503 503 501 250 503 503 501 501 500 502 250 500 250 503 ", "", 0},
+        {hi + "y\n.\n" + hi + "x\n.\n", "220 250-250 250 250 354 451 250-250 250 250 354 550 ",
+         "a@x>b@x:y\n|a@x>b@x:x\n|", 75},
+        {hi + "x\n.\n", "220 250-250 250 250 354 550 ", "a@x>b@x:x\n|", 69},
+        {hi + "x\n", "220 250-250 250 250 354 ", "", 75}};
+    for (const auto& [script, codes, relayed, status] : rows) {
+        std::string got;
+        const Relay relay = [&got](const std::string& from, const StringList& to, int fd,
+                                   std::uint64_t lines) {
+            const std::string text = contentOf(fd);
+            EXPECT_EQ(lines, std::count(text.begin(), text.end(), '\n'));
+            got +=
+                from + ">" + to.front() + (to.size() > 1 ? "," + to.back() : "") + ":" + text + "|";
+            return text[0] == 'x'   ? "550 5.7.1 No"
+                   : text[0] == 'y' ? "451 4.3.0 Later"
+                                    : "250 2.0.0 Ok";
+        };
+        const int in = fileWith(script), out = fileWith("");
+        EXPECT_EQ(runSmtpServerSession(in, out, relay, "h"), status) << script;
+        std::string replies;
+        lseek(out, 0, SEEK_SET);
+        for (const std::string& line : splitLines(contentOf(out))) {
+            replies += line.substr(0, 4) == "250-" ? line.substr(0, 4) : line.substr(0, 3) + " ";
+        }
+        EXPECT_EQ(replies, codes) << script;
+        EXPECT_EQ(got, relayed) << script;
+        close(in);
+        close(out);
+    }
 }
 
 } // namespace
