@@ -1,11 +1,11 @@
 #ifndef BRENVOX_ALIASES_H
 #define BRENVOX_ALIASES_H
 
+#include "stringlist.h"
+
 #include <map>
 #include <string>
 #include <vector>
-
-using StringList = std::vector<std::string>;
 
 // The entries of an aliases file, as /etc/aliases writes them ("name: item, item", '#'
 // comment lines, a line starting with a blank continues the entry above): the lower-case

@@ -2,6 +2,7 @@
 
 #include "email.h"
 #include "interruption.h"
+#include "sendmailmode.h"
 
 #include <cstdlib>
 #include <iomanip>
@@ -199,6 +200,17 @@ int runMailJob(int argc, const char* const argv[]) {
 } // namespace
 
 int runCommandLine(int argc, const char* const argv[]) {
+    const std::string program = argc > 0 ? argv[0] : "";
+    const std::string name = program.substr(program.rfind('/') + 1);
+    if (name == "sendmail") {
+        return runSendmail(StringList(argv + 1, argv + argc));
+    }
+    if (name == "mailq") {
+        return runSendmail({"-bp"});
+    }
+    if (argc > 1 && std::string(argv[1]) == "--sendmail") {
+        return runSendmail(StringList(argv + 2, argv + argc));
+    }
     // Unwinding has removed the message file's name on the way here.
     try {
         return runMailJob(argc, argv);

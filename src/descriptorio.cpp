@@ -1,5 +1,6 @@
 #include "descriptorio.h"
 
+#include "fileio.h"
 #include "retry.h"
 
 #include <unistd.h>
@@ -42,15 +43,8 @@ void FdWriter::write(const char* data, std::size_t size) {
 }
 
 bool FdWriter::flush() {
-    const char* data = buffer.data();
-    while (used > 0 && error == 0) {
-        const ssize_t put = retryOnEintr([&] { return ::write(fd, data, used); });
-        if (put <= 0) {
-            error = put < 0 ? errno : EIO;
-            break;
-        }
-        data += put;
-        used -= static_cast<std::size_t>(put);
+    if (used > 0 && error == 0 && !writeAll(fd, buffer.data(), used)) {
+        error = errno != 0 ? errno : EIO;
     }
     used = 0;
     return error == 0;

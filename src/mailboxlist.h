@@ -1,10 +1,10 @@
 #ifndef BRENVOX_MAILBOXLIST_H
 #define BRENVOX_MAILBOXLIST_H
 
+#include "stringlist.h"
+
 #include <string>
 #include <vector>
-
-using StringList = std::vector<std::string>;
 
 // The bare addresses of an RFC 5322 address-list, the value of a To, Cc or Bcc
 // field (folding already undone): display names, comments and group names are

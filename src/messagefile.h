@@ -26,6 +26,9 @@ class MessageFile {
 
     // False when path cannot be opened for reading.
     bool open(const std::string& path);
+    // Takes over an open, readable descriptor: "-" of the command line (0) or
+    // a message received on standard input.
+    void adopt(int descriptor) { fd = descriptor; }
     // A new file in directory under a drawn name, made exclusively (mode 0600,
     // never through a planted link) and open for writing and reading back; the
     // name is never opened again, so swapping it for a link in a shared

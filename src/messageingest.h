@@ -1,12 +1,12 @@
 #ifndef BRENVOX_MESSAGEINGEST_H
 #define BRENVOX_MESSAGEINGEST_H
 
+#include "stringlist.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
-
-using StringList = std::vector<std::string>;
 
 // Values of the header fields a message lacks; an empty one is not added.
 struct IngestOptions {

@@ -68,6 +68,7 @@ DeliveryReport MtaDialogue::open() {
             envelope.tlsMode == TlsMode::implicit
                 ? client.connectTls(envelope.serverName, envelope.port, envelope.tls)
                 : client.connect(envelope.serverName, envelope.port);
+        connected = true;
         if (!replyIs(greeting, "220")) {
             return refused("the connection", greeting, EX_UNAVAILABLE);
         }
@@ -80,6 +81,7 @@ DeliveryReport MtaDialogue::open() {
         }
         return report;
     } catch (const SocketException& e) {
+        connected = false;
         return transportFailure(envelope.serverName, e);
     }
 }
@@ -139,6 +141,7 @@ DeliveryReport MtaDialogue::send(const std::string& sender, const StringList& re
     try {
         report = transaction(sender, recipients, message);
     } catch (const SocketException& e) {
+        connected = false;
         return transportFailure(envelope.serverName, e);
     }
     if (!report.delivered()) {
@@ -180,6 +183,10 @@ DeliveryReport MtaDialogue::transaction(const std::string& sender, const StringL
 }
 
 void MtaDialogue::close() {
+    if (!connected) {
+        return;
+    }
+    connected = false;
     try {
         client.quit();
     } catch (const SocketException&) {

@@ -51,6 +51,7 @@ class MtaDialogue {
     const Envelope& envelope;
     SmtpClient client;
     std::string ehloReply;
+    bool connected = false;
 };
 
 #endif

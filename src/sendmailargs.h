@@ -1,11 +1,11 @@
 #ifndef BRENVOX_SENDMAILARGS_H
 #define BRENVOX_SENDMAILARGS_H
 
+#include "stringlist.h"
+
 #include <optional>
 #include <string>
 #include <vector>
-
-using StringList = std::vector<std::string>;
 
 // The command line of the sendmail-compatible entry, as the programs that pipe
 // their mail into /usr/sbin/sendmail write it.

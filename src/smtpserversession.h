@@ -1,12 +1,12 @@
 #ifndef BRENVOX_SMTPSERVERSESSION_H
 #define BRENVOX_SMTPSERVERSESSION_H
 
+#include "stringlist.h"
+
 #include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
-
-using StringList = std::vector<std::string>;
 
 // Passes one received message on: the envelope ("" is the null sender), the
 // message in an anonymous file read from its start (LF line ends, unstuffed,

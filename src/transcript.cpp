@@ -38,6 +38,6 @@ void Transcript::step(const std::string& line) const {
 
 void Transcript::show(const std::string& text) const {
     if (shown) {
-        std::cout << text << std::flush;
+        *out << text << std::flush;
     }
 }

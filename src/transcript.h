@@ -1,6 +1,7 @@
 #ifndef BRENVOX_TRANSCRIPT_H
 #define BRENVOX_TRANSCRIPT_H
 
+#include <iostream>
 #include <string>
 
 // What verbose mode prints for line. Text not starting with "<" is printed as
@@ -14,7 +15,9 @@ std::string transcriptText(const std::string& line);
 // piece flushed at once (a run that hangs must show how far it got).
 class Transcript {
   public:
-    explicit Transcript(bool verbose) : shown(verbose) {}
+    // To standard output unless told otherwise (-bs speaks SMTP there).
+    explicit Transcript(bool verbose, std::ostream& stream = std::cout)
+        : shown(verbose), out(&stream) {}
 
     // "> " + the command line sent.
     void command(const std::string& line) const;
@@ -27,6 +30,7 @@ class Transcript {
     void show(const std::string& text) const;
 
     bool shown;
+    std::ostream* out;
 };
 
 #endif
