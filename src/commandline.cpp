@@ -1,5 +1,6 @@
 #include "commandline.h"
 
+#include "accountoptions.h"
 #include "email.h"
 #include "interruption.h"
 #include "sendmailmode.h"
@@ -57,8 +58,9 @@ void versionInfo() {
               << "Version 1.0.104 - [05.03.2006]\n";
 }
 
+// A lone "-" is a value: standard input for -M and -r.
 bool isOption(const std::string& argument) {
-    return !argument.empty() && argument[0] == '-';
+    return argument.size() > 1 && argument[0] == '-';
 }
 
 // An empty value stays empty: the current directory.
@@ -109,6 +111,9 @@ const LongOption longOptions[] = {
     {"--auth-file", true, [](Email& job, const std::string& value) { job.setAuthFile(value); }},
     {"--auth", true, [](Email& job, const std::string& value) { job.setAuthMechanism(value); }},
     {"--no-progress", false, [](Email& job, const std::string&) { job.setShowProgress(false); }},
+    // Read before every other option (applyAccountOptions).
+    {"--settings", true, [](Email&, const std::string&) {}},
+    {"--account", false, [](Email&, const std::string&) {}},
 };
 
 const LongOption* longOptionFor(const std::string& argument) {
@@ -193,7 +198,13 @@ int runMailJob(int argc, const char* const argv[]) {
     if (const char* credentials = std::getenv("BRENVOX_AUTH")) {
         mailMsg.setAuthFromEnvironment(credentials);
     }
-    applyOptions(StringList(argv + 1, argv + argc), mailMsg);
+    const StringList arguments(argv + 1, argv + argc);
+    const std::string accountError = applyAccountOptions(arguments, mailMsg);
+    if (!accountError.empty()) {
+        std::cout << accountError << std::endl;
+        return failureStatus;
+    }
+    applyOptions(arguments, mailMsg);
     return mailMsg.sendMail();
 }
 

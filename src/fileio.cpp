@@ -2,6 +2,7 @@
 
 #include "retry.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,4 +22,11 @@ bool canReadTwice(int fd) {
     struct stat info {};
     return fstat(fd, &info) != 0 || S_ISREG(info.st_mode) || S_ISDIR(info.st_mode) ||
            S_ISBLK(info.st_mode);
+}
+
+int openForReading(const std::string& path) {
+    if (path == "-") {
+        return ::fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 0);
+    }
+    return ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
 }

@@ -37,7 +37,7 @@ MessageFile::~MessageFile() {
 }
 
 bool MessageFile::open(const std::string& path) {
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    fd = openForReading(path);
     return fd != -1;
 }
 

@@ -47,8 +47,7 @@ bool isPlainAddress(const std::string& address) {
 }
 
 std::string ownAddress(const MailerJob& job) {
-    const std::string domain =
-        job.account.domain.empty() ? machineName() : job.account.domain;
+    const std::string domain = job.account.domain.empty() ? machineName() : job.account.domain;
     const std::string user = localUserName();
     return (user.empty() ? "nobody" : user) + "@" + domain;
 }

@@ -21,7 +21,7 @@ TextFile::~TextFile() {
 TextFile::TextFile(TextFile&& other) noexcept : fd(std::exchange(other.fd, -1)) {}
 
 TextFile::Status TextFile::open(const std::string& path) {
-    const int source = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int source = openForReading(path);
     if (source == -1) {
         return Status::unreadable;
     }
