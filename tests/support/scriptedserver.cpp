@@ -1,7 +1,11 @@
 #include "scriptedserver.h"
 
+#include "process.h"
+
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/ssl.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -12,20 +16,42 @@
 
 namespace {
 
-const std::vector<std::string> defaults = {
-    "CONNECT 220 scripted.test ESMTP ready",
-    "HELO 250 scripted.test",
-    "EHLO 250-scripted.test\r\n250-SIZE 10240000\r\n250 AUTH LOGIN",
-    "AUTH 334 VXNlcm5hbWU6",
-    "AUTH-NAME 334 UGFzc3dvcmQ6",
-    "AUTH-PASS 235 2.7.0 Authentication successful",
-    "MAIL 250 2.1.0 Ok",
-    "RCPT 250 2.1.5 Ok",
-    "DATA 354 End data with <CR><LF>.<CR><LF>",
-    "DATA-END 250 2.0.0 Ok: queued",
-    "NOOP 250 2.0.0 Ok",
-    "RSET 250 2.0.0 Ok",
-    "QUIT 221 2.0.0 Bye"};
+const Script defaults = {
+    {"CONNECT", reply("220 scripted.test ESMTP ready")},
+    {"HELO", reply("250 scripted.test")},
+    {"EHLO", reply("250-scripted.test\r\n250-SIZE 10240000\r\n250 AUTH LOGIN")},
+    {"STARTTLS", reply("220 2.0.0 Ready to start TLS")},
+    {"STARTTLS", handshake("good")},
+    {"AUTH", reply("334 VXNlcm5hbWU6")},
+    {"AUTH-NAME", reply("334 UGFzc3dvcmQ6")},
+    {"AUTH-PASS", reply("235 2.7.0 Authentication successful")},
+    {"MAIL", reply("250 2.1.0 Ok")},
+    {"RCPT", reply("250 2.1.5 Ok")},
+    {"DATA", reply("354 End data with <CR><LF>.<CR><LF>")},
+    {"DATA-END", reply("250 2.0.0 Ok: queued")},
+    {"NOOP", reply("250 2.0.0 Ok")},
+    {"RSET", reply("250 2.0.0 Ok")},
+    {"QUIT", reply("221 2.0.0 Bye")}};
+
+// An authority valid for two days and the certificates it signed, as the handshakes name them.
+const char* const makeCertificates =
+    "k='-newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes'\n"
+    "openssl req -x509 $k -keyout ca.key -out ca.pem -days 2 -subj /CN=Brenvox-test-CA\n"
+    "sign() { openssl req $k -keyout $1.key -out $1.csr -subj /CN=$1 -addext subjectAltName=$2\n"
+    "  openssl x509 -req -in $1.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days $3 \\\n"
+    "    -copy_extensions copy -out $1.pem; }\n"
+    "sign good DNS:localhost,IP:127.0.0.1,IP:::1 2\n"
+    "sign other DNS:other.example,IP:127.0.0.2 2\n"
+    "sign expired DNS:localhost,IP:127.0.0.1 -1\n";
+
+const TempDir& certificates() {
+    static const TempDir dir;
+    static const RunResult made = runProgram({"sh", "-ec", makeCertificates}, dir.path());
+    if (made.status != 0) {
+        throw std::runtime_error("scripted server: no certificates: " + made.out);
+    }
+    return dir;
+}
 
 void setReceiveTimeout(int fd, int ms) {
     const timeval limit{ms / 1000, ms % 1000 * 1000};
@@ -34,35 +60,57 @@ void setReceiveTimeout(int fd, int ms) {
 
 } // namespace
 
-ScriptedServer::ScriptedServer(const std::vector<std::string>& script) {
-    for (const auto* list : {&defaults, &script}) {
+Act reply(const std::string& line) {
+    return pieces({line + "\r\n"});
+}
+
+Act pieces(std::vector<std::string> reply) {
+    return {std::move(reply), std::string::npos, 0, 0, ""};
+}
+
+Act bytewise(const std::string& reply) {
+    std::vector<std::string> bytes;
+    for (const char c : reply) {
+        bytes.emplace_back(1, c);
+    }
+    return pieces(bytes);
+}
+
+Act closeAfter(std::size_t pieces) {
+    return {{}, pieces, 0, 0, ""};
+}
+
+Act stall(std::size_t ms) {
+    return {{}, std::string::npos, ms, 0, ""};
+}
+
+Act dribble(std::size_t ms) {
+    return {{}, std::string::npos, 0, ms, ""};
+}
+
+Act handshake(const std::string& certificate) {
+    return {{}, std::string::npos, 0, 0, certificate};
+}
+
+ScriptedServer::ScriptedServer(const Script& script) {
+    for (const Script* list : {&defaults, &script}) {
         std::set<std::string> named;
-        for (const std::string& entry : *list) {
-            const std::size_t at = entry.find_first_of(" |/#~%");
-            const std::string rest = entry.substr(at + 1);
-            Step& step = steps[entry.substr(0, at)];
-            if (entry[at] == '#' || entry[at] == '~' || entry[at] == '%') {
-                (entry[at] == '#'   ? step.closeAfter
-                 : entry[at] == '~' ? step.stallMs
-                                    : step.dribbleMs) = rest.empty() ? 0 : std::stoul(rest);
+        for (const auto& [name, act] : *list) {
+            Step& step = steps[name];
+            if (!act.reply.empty()) {
+                if (named.insert(name).second) {
+                    step.replies.clear();
+                }
+                step.replies.push_back(act.reply);
                 continue;
             }
-            if (named.insert(entry.substr(0, at)).second) {
-                step.replies.clear();
-            }
-            std::vector<std::string> pieces;
-            for (std::size_t from = 0, bar; entry[at] == '|' && from <= rest.size();
-                 from = bar + 1) {
-                bar = std::min(rest.find('|', from), rest.size());
-                pieces.push_back(rest.substr(from, bar - from));
-            }
-            for (const char c : entry[at] == '/' ? rest : "") {
-                pieces.emplace_back(1, c);
-            }
-            step.replies.push_back(entry[at] == ' ' ? std::vector<std::string>{rest + "\r\n"}
-                                                    : pieces);
+            step.how = act;
         }
     }
+}
+
+std::string ScriptedServer::authority() {
+    return certificates().file("ca.pem");
 }
 
 ScriptedServer::~ScriptedServer() {
@@ -112,6 +160,10 @@ void ScriptedServer::finish() {
 }
 
 void ScriptedServer::serve() {
+    sigset_t pipe; // a client gone makes a TLS write fail, not end the test process
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
     connection = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
     accepted = true;
     const int one = 1; // each piece leaves at once
@@ -136,13 +188,13 @@ void ScriptedServer::serve() {
                     : name == "AUTH-NAME" ? "AUTH-PASS"
                                           : "";
         if (open && name == "DATA" && code == "354") {
-            pause(steps["DATA-BODY"].stallMs);
+            pause(steps["DATA-BODY"].how.stallMs);
             // The CR LF ending the DATA line is the first half of the terminator.
             pending.insert(0, "\r\n");
             std::size_t end, from = 0;
             while ((end = pending.find("\r\n.\r\n", from)) == std::string::npos && open) {
                 from = std::max<std::size_t>(pending.size(), 4) - 4;
-                pause(steps["DATA-BODY"].dribbleMs);
+                pause(steps["DATA-BODY"].how.dribbleMs);
                 open = receiveMore();
             }
             end = end == std::string::npos ? pending.size() : end + 5;
@@ -157,6 +209,7 @@ void ScriptedServer::serve() {
     setReceiveTimeout(connection, 20);
     for (int i = 0; i < 12 && !stopping && receiveMore(); ++i) {
     }
+    SSL_free(tls);
     close(connection.exchange(-1));
 }
 
@@ -170,22 +223,51 @@ bool ScriptedServer::play(const std::string& name) {
     for (const std::string& piece : reply) {
         code += piece.substr(0, 3 - std::min<std::size_t>(3, code.size()));
     }
-    pause(step.stallMs);
+    const Act& how = step.how;
+    pause(how.stallMs);
     for (std::size_t i = 0; i < reply.size(); ++i) {
         pause(i > 0 ? 20 : 0);
-        // The client may be gone already: no SIGPIPE in the test process.
-        if (i == step.closeAfter || stopping ||
-            send(connection, reply[i].data(), reply[i].size(), MSG_NOSIGNAL) !=
-                static_cast<ssize_t>(reply[i].size())) {
+        if (i == how.closeAfter || stopping || !write(reply[i])) {
             return false;
         }
     }
-    return step.closeAfter == std::string::npos;
+    if (!how.certificate.empty() && code == "220") {
+        return shakeHands(how.certificate);
+    }
+    return how.closeAfter == std::string::npos;
+}
+
+bool ScriptedServer::shakeHands(const std::string& certificate) {
+    if (certificate == "hang-up") {
+        receiveMore();
+        return false;
+    }
+    SSL_CTX* context = SSL_CTX_new(TLS_server_method());
+    const std::string name = certificates().file(certificate == "tls1.1" ? "good" : certificate);
+    SSL_CTX_use_certificate_chain_file(context, (name + ".pem").c_str());
+    SSL_CTX_use_PrivateKey_file(context, (name + ".key").c_str(), SSL_FILETYPE_PEM);
+    if (certificate == "tls1.1") {
+        SSL_CTX_set_min_proto_version(context, TLS1_VERSION);
+        SSL_CTX_set_max_proto_version(context, TLS1_1_VERSION);
+        SSL_CTX_set_cipher_list(context, "DEFAULT:@SECLEVEL=0");
+    }
+    tls = SSL_new(context);
+    SSL_CTX_free(context); // the session holds it
+    SSL_set_fd(tls, connection);
+    return SSL_accept(tls) == 1;
+}
+
+bool ScriptedServer::write(const std::string& bytes) {
+    const int size = static_cast<int>(bytes.size());
+    // The client may be gone already: no SIGPIPE in the test process.
+    return tls != nullptr ? SSL_write(tls, bytes.data(), size) == size
+                          : send(connection, bytes.data(), bytes.size(), MSG_NOSIGNAL) == size;
 }
 
 bool ScriptedServer::receiveMore() {
     char buffer[65536];
-    const ssize_t count = recv(connection, buffer, sizeof buffer, 0);
+    const ssize_t count = tls != nullptr ? SSL_read(tls, buffer, static_cast<int>(sizeof buffer))
+                                         : recv(connection, buffer, sizeof buffer, 0);
     pending.append(buffer, static_cast<std::size_t>(std::max<ssize_t>(count, 0)));
     return count > 0;
 }
