@@ -86,6 +86,13 @@ const std::string tight = "t() { l=0 h=4194304; while [ $((h-l)) -gt 64 ]; do m=
                           "case $( (ulimit -v $m; exec \"$1\" --version) 2>&1) in B*) h=$m;; *) "
                           "l=$m;; esac; done 2>/dev/null; ulimit -v $((h+64)); exec \"$@\"; }; t";
 const std::string closed = "! Error: Connection closed by server - Connection reset by peer\n";
+// STARTTLS offered (in any case), then 220 and the good certificate unless a row says otherwise.
+const Args starttls = {"-A", "u:p", "--starttls", "--cafile", "{CA}"};
+const Script offered = {{"EHLO", reply("250-scripted.test\r\n250-starttls\r\n250 AUTH LOGIN")}};
+const Commands handshakeFailed = {"EHLO localhost", "STARTTLS"};
+const std::string unverified = "! Error: TLS handshake failed: certificate verify failed: ";
+const std::string injected =
+    "! Error: Unexpected data from server after STARTTLS - Protocol error\n";
 
 // The composed message of the wire body (its last CR LF left out) and the attachment parts.
 std::string composed(const std::string& body, const std::string& parts = "",
@@ -467,6 +474,43 @@ const Row rows[] = {
         Prelude{frozen + "mkfifo fifo; (sleep 0.5; mv 0.msg m; echo >0.msg; echo >fifo; sleep 0.5; "
                          "test -e 0.msg && echo kept; rm fifo m 0.msg) & exec"}),
 
+    // TLS refused: not one byte in plain text after it.
+    Row("StartTlsNotOffered", starttls,
+        Script{{"EHLO", reply("250-scripted.test\r\n250 X-STARTTLS")}},
+        Out{"! Error, server does not offer STARTTLS, quitting.\n"},
+        Commands{"EHLO localhost", "QUIT"}, Status{1}),
+    Row("StartTlsRefusedWith454", starttls, offered,
+        Script{{"STARTTLS", reply("454 TLS not available")}},
+        Out{"! Error, STARTTLS refused, quitting.\n"},
+        Commands{"EHLO localhost", "STARTTLS", "QUIT"}, Status{1}),
+    Row("TlsUnknownAuthority", Args{"-A", "u:p", "--starttls"}, offered,
+        Out{unverified + "unable to get local issuer certificate - Protocol error\n"},
+        handshakeFailed, Status{1}),
+    Row("TlsOtherName", starttls, Args{"-S", "localhost"}, offered,
+        Script{{"STARTTLS", handshake("other")}},
+        Out{unverified + "hostname mismatch - Protocol error\n"}, handshakeFailed, Status{1}),
+    Row("TlsOtherIp", starttls, offered, Script{{"STARTTLS", handshake("other")}},
+        Out{unverified + "IP address mismatch - Protocol error\n"}, handshakeFailed, Status{1}),
+    Row("TlsExpired", starttls, offered, Script{{"STARTTLS", handshake("expired")}},
+        Out{unverified + "certificate has expired - Protocol error\n"}, handshakeFailed, Status{1}),
+    Row("TlsOneOneAtMost", starttls, offered, Script{{"STARTTLS", handshake("tls1.1")}},
+        Out{"! Error: TLS handshake failed: tlsv1 alert protocol version - Protocol error\n"},
+        handshakeFailed, Status{1}),
+    Row("TlsInjectedInTheReply", starttls, offered,
+        Script{{"STARTTLS", pieces({"220 go\r\n250-AUTH LOGIN\r\n250 ok\r\n"})}}, Out{injected},
+        handshakeFailed, Status{1}),
+    Row("TlsInjectedAfterAReplyThatFillsTheReceive", starttls, offered,
+        Script{{"STARTTLS", pieces({"220 " + std::string(28, 'g') + "\r\n250 ok\r\n"})}},
+        Out{injected}, handshakeFailed, Status{1}),
+    Row("TlsClosedInTheHandshake", starttls, offered, Script{{"STARTTLS", handshake("hang-up")}},
+        Out{closed}, handshakeFailed, Status{1}),
+    Row("TlsClosedInTheDataIsEpipeNotSigpipe", starttls,
+        Args{"--no-progress", "-m", "x", "-a", "big"}, File{"big", std::string(4 << 20, 'b')},
+        offered, Script{{"DATA", closeAfter(1)}},
+        Out{"! Error: Problem encountered sending data - Broken pipe\n"},
+        Commands{"EHLO localhost", "STARTTLS", "EHLO localhost", "AUTH LOGIN",
+                 "dQ==", "cA==", mailLine, rcptLine, "DATA"},
+        Status{1}),
 };
 
 std::string mask(const std::string& text) {
