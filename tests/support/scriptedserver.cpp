@@ -16,22 +16,19 @@
 
 namespace {
 
-const Script defaults = {
-    {"CONNECT", reply("220 scripted.test ESMTP ready")},
-    {"HELO", reply("250 scripted.test")},
-    {"EHLO", reply("250-scripted.test\r\n250-SIZE 10240000\r\n250 AUTH LOGIN")},
-    {"STARTTLS", reply("220 2.0.0 Ready to start TLS")},
-    {"STARTTLS", handshake("good")},
-    {"AUTH", reply("334 VXNlcm5hbWU6")},
-    {"AUTH-NAME", reply("334 UGFzc3dvcmQ6")},
-    {"AUTH-PASS", reply("235 2.7.0 Authentication successful")},
-    {"MAIL", reply("250 2.1.0 Ok")},
-    {"RCPT", reply("250 2.1.5 Ok")},
-    {"DATA", reply("354 End data with <CR><LF>.<CR><LF>")},
-    {"DATA-END", reply("250 2.0.0 Ok: queued")},
-    {"NOOP", reply("250 2.0.0 Ok")},
-    {"RSET", reply("250 2.0.0 Ok")},
-    {"QUIT", reply("221 2.0.0 Bye")}};
+const Script defaults = {"CONNECT 220 scripted.test ESMTP ready",
+                         "HELO 250 scripted.test",
+                         "EHLO 250-scripted.test\r\n250-SIZE 10240000\r\n250 AUTH LOGIN",
+                         "STARTTLS 220 2.0.0 Ready to start TLS",
+                         "STARTTLS handshake good",
+                         "AUTH 334 VXNlcm5hbWU6",
+                         "AUTH-NAME 334 UGFzc3dvcmQ6",
+                         "AUTH-PASS 235 2.7.0 Authentication successful",
+                         "MAIL 250 2.1.0 Ok",
+                         "RCPT 250 2.1.5 Ok",
+                         "DATA 354 End data with <CR><LF>.<CR><LF>",
+                         "DATA-END 250 2.0.0 Ok: queued",
+                         "QUIT 221 2.0.0 Bye"};
 
 // An authority valid for two days and the certificates it signed, as the handshakes name them.
 const char* const makeCertificates =
@@ -60,51 +57,39 @@ void setReceiveTimeout(int fd, int ms) {
 
 } // namespace
 
-Act reply(const std::string& line) {
-    return pieces({line + "\r\n"});
-}
-
-Act pieces(std::vector<std::string> reply) {
-    return {std::move(reply), std::string::npos, 0, 0, ""};
-}
-
-Act bytewise(const std::string& reply) {
-    std::vector<std::string> bytes;
-    for (const char c : reply) {
-        bytes.emplace_back(1, c);
-    }
-    return pieces(bytes);
-}
-
-Act closeAfter(std::size_t pieces) {
-    return {{}, pieces, 0, 0, ""};
-}
-
-Act stall(std::size_t ms) {
-    return {{}, std::string::npos, ms, 0, ""};
-}
-
-Act dribble(std::size_t ms) {
-    return {{}, std::string::npos, 0, ms, ""};
-}
-
-Act handshake(const std::string& certificate) {
-    return {{}, std::string::npos, 0, 0, certificate};
-}
-
 ScriptedServer::ScriptedServer(const Script& script) {
     for (const Script* list : {&defaults, &script}) {
         std::set<std::string> named;
-        for (const auto& [name, act] : *list) {
+        for (const std::string& entry : *list) {
+            const std::string name = entry.substr(0, entry.find(' '));
+            const std::string rest = entry.substr(name.size() + 1);
+            const std::string word = rest.substr(0, rest.find(' '));
+            const std::string value = rest.substr(std::min(rest.size(), word.size() + 1));
             Step& step = steps[name];
-            if (!act.reply.empty()) {
-                if (named.insert(name).second) {
-                    step.replies.clear();
-                }
-                step.replies.push_back(act.reply);
+            if (word == "close-after" || word == "stall" || word == "dribble") {
+                (word == "stall"     ? step.stallMs
+                 : word == "dribble" ? step.dribbleMs
+                                     : step.closeAfter) = std::stoul(value);
                 continue;
             }
-            step.how = act;
+            if (word == "handshake") {
+                step.certificate = value;
+                continue;
+            }
+            if (named.insert(name).second) {
+                step.replies.clear();
+            }
+            std::vector<std::string> pieces;
+            for (std::size_t from = 0, bar; word == "pieces" && from <= value.size();
+                 from = bar + 1) {
+                bar = std::min(value.find('|', from), value.size());
+                pieces.push_back(value.substr(from, bar - from));
+            }
+            for (const char c : word == "bytewise" ? value : "") {
+                pieces.emplace_back(1, c);
+            }
+            step.replies.push_back(pieces.empty() ? std::vector<std::string>{rest + "\r\n"}
+                                                  : pieces);
         }
     }
 }
@@ -188,13 +173,13 @@ void ScriptedServer::serve() {
                     : name == "AUTH-NAME" ? "AUTH-PASS"
                                           : "";
         if (open && name == "DATA" && code == "354") {
-            pause(steps["DATA-BODY"].how.stallMs);
+            pause(steps["DATA-BODY"].stallMs);
             // The CR LF ending the DATA line is the first half of the terminator.
             pending.insert(0, "\r\n");
             std::size_t end, from = 0;
             while ((end = pending.find("\r\n.\r\n", from)) == std::string::npos && open) {
                 from = std::max<std::size_t>(pending.size(), 4) - 4;
-                pause(steps["DATA-BODY"].how.dribbleMs);
+                pause(steps["DATA-BODY"].dribbleMs);
                 open = receiveMore();
             }
             end = end == std::string::npos ? pending.size() : end + 5;
@@ -223,18 +208,17 @@ bool ScriptedServer::play(const std::string& name) {
     for (const std::string& piece : reply) {
         code += piece.substr(0, 3 - std::min<std::size_t>(3, code.size()));
     }
-    const Act& how = step.how;
-    pause(how.stallMs);
+    pause(step.stallMs);
     for (std::size_t i = 0; i < reply.size(); ++i) {
         pause(i > 0 ? 20 : 0);
-        if (i == how.closeAfter || stopping || !write(reply[i])) {
+        if (i == step.closeAfter || stopping || !write(reply[i])) {
             return false;
         }
     }
-    if (!how.certificate.empty() && code == "220") {
-        return shakeHands(how.certificate);
+    if (!step.certificate.empty() && code == "220") {
+        return shakeHands(step.certificate);
     }
-    return how.closeAfter == std::string::npos;
+    return step.closeAfter == std::string::npos;
 }
 
 bool ScriptedServer::shakeHands(const std::string& certificate) {

@@ -5,33 +5,24 @@
 #include <map>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
 
 typedef struct ssl_st SSL;
 
-// What the server does at a step: a reply, or how the step's replies are played (the last such
-// change counts).
-struct Act {
-    std::vector<std::string> reply; // its pieces, written 20 ms apart; empty for a change
-    std::size_t closeAfter = std::string::npos, stallMs = 0, dribbleMs = 0;
-    std::string certificate; // empty: no handshake
-};
-Act reply(const std::string& line);            // CR LF added
-Act pieces(std::vector<std::string> reply);    // as they stand
-Act bytewise(const std::string& reply);        // one byte a piece
-Act closeAfter(std::size_t pieces);            // of the reply, then end the session
-Act stall(std::size_t ms);                     // before replying; DATA-BODY: before the data
-Act dribble(std::size_t ms);                   // DATA-BODY: between the receives of the data
-Act handshake(const std::string& certificate); // after the reply, as the TLS server
-
-// A step is the verb of a line received, or CONNECT (the greeting), AUTH-NAME and AUTH-PASS (the
-// lines after a 334), DATA-END (the reply to the data) and DATA-BODY (the data itself). A step's
-// replies are played in turn, the last one repeating. A certificate is "good" (localhost,
-// 127.0.0.1, ::1), "other" (other.example, 127.0.0.2), "expired" or "tls1.1" (good, on a server
-// of TLS 1.1 at most), all from the throw-away authority(), or "hang-up": close on the first
-// bytes of the client's handshake. The handshake follows only a reply of 220.
-using Script = std::vector<std::pair<std::string, Act>>;
+// Each entry is a step, a word and its value. A step is the verb of a line received, or CONNECT
+// (the greeting), AUTH-NAME and AUTH-PASS (the lines after a 334), DATA-END (the reply to the
+// data) and DATA-BODY (the data itself). The word is one of
+//   (none)       "HELO 250 x": a reply, CR LF added; named again, the next time (the last repeats)
+//   pieces       "HELO pieces 250 scrip|ted.test\r\n": a reply written in pieces, 20 ms apart
+//   bytewise     "HELO bytewise 250 x\r\n": the same, one byte a piece
+//   close-after  "HELO close-after 1": end the session after that many pieces of the reply
+//   stall        "CONNECT stall 3000": wait so many ms before replying (DATA-BODY: reading)
+//   dribble      "DATA-BODY dribble 300": wait so many ms between the receives of the data
+//   handshake    "STARTTLS handshake other": after a reply of 220, the TLS server's handshake
+// with a certificate of the throw-away authority(): "good" (localhost, 127.0.0.1, ::1), "other"
+// (other.example, 127.0.0.2), "expired", "tls1.1" (good, on a server of TLS 1.1 at most); or
+// "hang-up": close on the first bytes of the client's handshake.
+using Script = std::vector<std::string>;
 
 // A one-connection SMTP server on the loopback that plays a whole successful session unless its
 // script says otherwise. The session ends after QUIT, when either side closes, or after 5 s of
@@ -50,8 +41,8 @@ class ScriptedServer {
   private:
     struct Step {
         std::vector<std::vector<std::string>> replies;
-        std::size_t played = 0;
-        Act how;
+        std::size_t played = 0, closeAfter = std::string::npos, stallMs = 0, dribbleMs = 0;
+        std::string certificate; // empty: no handshake
     };
     void serve();
     bool play(const std::string& name);
