@@ -1,10 +1,10 @@
 #ifndef BRENVOX_ADDRESSLIST_H
 #define BRENVOX_ADDRESSLIST_H
 
+#include "stringlist.h"
+
 #include <string>
 #include <vector>
-
-using StringList = std::vector<std::string>;
 
 // text without its leading and trailing space characters (tabs and line ends
 // are part of the text).

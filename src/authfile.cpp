@@ -39,3 +39,15 @@ std::string readAuthFile(const std::string& path, std::string& credentials) {
     credentials = lines.empty() ? std::string() : lines.front();
     return credentials.empty() ? unreadable : std::string();
 }
+
+std::string chooseCredentials(const std::string& path, const std::string& environment,
+                              std::string& credentials) {
+    if (!credentials.empty()) {
+        return "";
+    }
+    if (!path.empty()) {
+        return readAuthFile(path, credentials);
+    }
+    credentials = environment;
+    return "";
+}

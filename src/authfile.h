@@ -9,5 +9,9 @@
 // others may read, or that is not a regular file, is refused. Returns the error
 // line, empty on success.
 std::string readAuthFile(const std::string& path, std::string& credentials);
+// Credentials given on the command line win over the file, the file over the
+// environment's. Returns the file's error line, empty on success.
+std::string chooseCredentials(const std::string& path, const std::string& environment,
+                              std::string& credentials);
 
 #endif

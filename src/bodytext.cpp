@@ -123,3 +123,19 @@ template <class Sink> off_t BodyText::feed(const Source& source, off_t limit, Si
     splitter.finish(sink);
     return offset;
 }
+
+std::string addMessageBody(BodyText& body, const std::string& text, const std::string& path) {
+    if (!text.empty()) {
+        body.addText(text);
+        return "";
+    }
+    if (path.empty()) {
+        return "";
+    }
+    TextFile file;
+    const TextFile::Status status = file.open(path);
+    if (status != TextFile::Status::open || !body.addFile(std::move(file), 0)) {
+        return textFileError(status, "Error reading message file.");
+    }
+    return "";
+}

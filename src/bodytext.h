@@ -54,4 +54,8 @@ class BodyText {
     Utf8Check utf8;
 };
 
+// Adds the -m text (held already) or else the -M file (read as it is written);
+// returns the error line, empty on success.
+std::string addMessageBody(BodyText& body, const std::string& text, const std::string& path);
+
 #endif

@@ -52,8 +52,6 @@ bool awaitConnect(int descriptor, int seconds) {
 
 } // namespace
 
-ClientSocket::ClientSocket() : ClientSocket(defaultBufferSize) {}
-
 ClientSocket::ClientSocket(int buffSize) : maxBufferSize(buffSize) {}
 
 ClientSocket::~ClientSocket() {
@@ -66,11 +64,6 @@ void ClientSocket::setTransmitTimeout(int val) {
 
 void ClientSocket::setReceiveTimeout(int val) {
     rxTimeout = val;
-}
-
-std::string ClientSocket::socketOpen(std::string serverName, unsigned short port) {
-    socketConnect(std::move(serverName), port);
-    return socketReceive();
 }
 
 // Every address the name resolves to, IPv6 and IPv4, in the resolver's order
@@ -120,7 +113,7 @@ bool ClientSocket::connectTo(const addrinfo& address) {
            (errno == EINTR && awaitConnect(descriptor, txTimeout));
 }
 
-void ClientSocket::startTls(const TlsOptions& options) {
+void ClientSocket::handshakeTls(const TlsOptions& options) {
     if (descriptor == -1) {
         throw SocketException(ENOTCONN, "TLS handshake failed");
     }

@@ -15,30 +15,26 @@ struct addrinfo;
 // is thrown as SocketException; nothing is printed.
 class ClientSocket {
   public:
-    static constexpr int defaultBufferSize = 1380;
     static constexpr int defaultTransmitTimeoutSeconds = 60;
     static constexpr int defaultReceiveTimeoutSeconds = 120;
 
-    ClientSocket();
     explicit ClientSocket(int buffSize);
     ~ClientSocket();
     ClientSocket(const ClientSocket&) = delete;
     ClientSocket& operator=(const ClientSocket&) = delete;
 
-    // Seconds. Read by socketOpen, and the transmit time-out by every send.
+    // Seconds. The transmit time-out bounds each connection attempt and every
+    // send, the receive time-out the TLS handshake and every receive.
     void setTransmitTimeout(int val);
     void setReceiveTimeout(int val);
 
-    // Resolves serverName (host name, IPv4 or IPv6 address), connects to port with the
-    // time-outs set, and returns the text of one receive (the greeting or its
-    // first part). Throws SocketException.
-    std::string socketOpen(std::string serverName, unsigned short port);
-    // The same without the receive, for a server that waits for the client.
+    // Resolves serverName (host name, IPv4 or IPv6 address) and connects to
+    // port with the time-outs set. Throws SocketException.
     void socketConnect(std::string serverName, unsigned short port);
     // Runs the TLS handshake on the open connection, bounded by the receive
     // time-out; every later send and receive goes through TLS. Throws
     // SocketException.
-    void startTls(const TlsOptions& options);
+    void handshakeTls(const TlsOptions& options);
     // Whether received bytes wait that no receive has taken; never blocks.
     bool dataWaiting() const;
     // The TLS session's one-line summary; empty without TLS.
@@ -68,7 +64,7 @@ class ClientSocket {
     int maxBufferSize;
     int txTimeout = defaultTransmitTimeoutSeconds;
     int rxTimeout = defaultReceiveTimeoutSeconds;
-    std::unique_ptr<TlsSession> tls; // set once startTls has succeeded
+    std::unique_ptr<TlsSession> tls; // set once handshakeTls has succeeded
 };
 
 #endif

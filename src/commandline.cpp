@@ -1,7 +1,9 @@
 #include "commandline.h"
 
+#include "accountoptions.h"
 #include "email.h"
 #include "interruption.h"
+#include "sendmailmode.h"
 
 #include <cstdlib>
 #include <iomanip>
@@ -56,8 +58,9 @@ void versionInfo() {
               << "Version 1.0.104 - [05.03.2006]\n";
 }
 
+// A lone "-" is a value: standard input for -M and -r.
 bool isOption(const std::string& argument) {
-    return !argument.empty() && argument[0] == '-';
+    return argument.size() > 1 && argument[0] == '-';
 }
 
 // An empty value stays empty: the current directory.
@@ -108,6 +111,9 @@ const LongOption longOptions[] = {
     {"--auth-file", true, [](Email& job, const std::string& value) { job.setAuthFile(value); }},
     {"--auth", true, [](Email& job, const std::string& value) { job.setAuthMechanism(value); }},
     {"--no-progress", false, [](Email& job, const std::string&) { job.setShowProgress(false); }},
+    // Read before every other option (applyAccountOptions).
+    {"--settings", true, [](Email&, const std::string&) {}},
+    {"--account", false, [](Email&, const std::string&) {}},
 };
 
 const LongOption* longOptionFor(const std::string& argument) {
@@ -192,13 +198,30 @@ int runMailJob(int argc, const char* const argv[]) {
     if (const char* credentials = std::getenv("BRENVOX_AUTH")) {
         mailMsg.setAuthFromEnvironment(credentials);
     }
-    applyOptions(StringList(argv + 1, argv + argc), mailMsg);
+    const StringList arguments(argv + 1, argv + argc);
+    const std::string accountError = applyAccountOptions(arguments, mailMsg);
+    if (!accountError.empty()) {
+        std::cout << accountError << std::endl;
+        return failureStatus;
+    }
+    applyOptions(arguments, mailMsg);
     return mailMsg.sendMail();
 }
 
 } // namespace
 
 int runCommandLine(int argc, const char* const argv[]) {
+    const std::string program = argc > 0 ? argv[0] : "";
+    const std::string name = program.substr(program.rfind('/') + 1);
+    if (name == "sendmail") {
+        return runSendmail(StringList(argv + 1, argv + argc));
+    }
+    if (name == "mailq") {
+        return runSendmail({"-bp"});
+    }
+    if (argc > 1 && std::string(argv[1]) == "--sendmail") {
+        return runSendmail(StringList(argv + 2, argv + argc));
+    }
     // Unwinding has removed the message file's name on the way here.
     try {
         return runMailJob(argc, argv);

@@ -1,10 +1,10 @@
 #ifndef BRENVOX_COMMANDLINE_H
 #define BRENVOX_COMMANDLINE_H
 
+#include "stringlist.h"
+
 #include <string>
 #include <vector>
-
-using StringList = std::vector<std::string>;
 
 class Email;
 

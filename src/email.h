@@ -1,20 +1,20 @@
 #ifndef BRENVOX_EMAIL_H
 #define BRENVOX_EMAIL_H
 
-#include <string>
-#include <utility>
-#include <vector>
+#include "envelope.h"
+#include "outcome.h"
+#include "stringlist.h"
 
-using StringList = std::vector<std::string>;
+#include <string>
 
 class BodyText;
 class MessageFile;
-class SmtpClient;
-struct TlsOptions;
+class Transcript;
 
-// The mail job: everything one send needs. Filled through the setters, then
-// sendMail composes (or takes a raw file), delivers and returns the process exit
-// status.
+// The mail job: everything one send needs, as the user gave it. Filled through
+// the setters; sendMail settles it into an envelope and a message file (the
+// configuration file may override options), runs the dialogue on them and
+// returns the process exit status.
 class Email {
   public:
     Email();
@@ -46,9 +46,8 @@ class Email {
     void setVerbose(bool value);
     // The transfer percentage; on unless --no-progress (a cron log needs none).
     void setShowProgress(bool value);
-    // TLS: none, STARTTLS after the greeting (RFC 3207, no fall-back to plain
-    // text), or TLS from the connection on (RFC 8314; port 465 unless given).
-    enum class TlsMode { none, startTls, implicit };
+    // Port 465 for implicit TLS unless one is given.
+    using TlsMode = ::TlsMode;
     void setTlsMode(TlsMode value);
     // PEM certificates trusted instead of the system store.
     void setCaFile(std::string value);
@@ -62,61 +61,28 @@ class Email {
     void reset();
 
   private:
-    // How a step of the run ended: on to the next step, on with HELO instead of
-    // EHLO, or stopped, with the line that says why.
-    struct Outcome {
-        enum class Next { proceed, useHelo, stop } next = Next::proceed;
-        std::string errorLine;
-        bool stopped() const { return next == Next::stop; }
-        static Outcome stop(std::string line) { return {Next::stop, std::move(line)}; }
+    // The job as the configuration file and preparation leave it.
+    struct Draft {
+        Envelope envelope;
+        std::string subject;
+        std::string portText;
+        bool configNamedPort = false;
+        std::string credentials; // "user:pass"
     };
 
-    // Prints line in verbose mode, replies prefixed line by line (transcriptText).
-    void displayString(std::string line) const;
-    std::string base64Encode(std::string stringToEncode) const;
-    std::string getEmailDate();
-    std::string getMessageIDPrefix() const;
-    void stripWhiteSpace(std::string& st) const;
-    StringList parseList(std::string recipientList);
-    std::string extensionToMimeType(std::string extensionName);
-    std::string getExtension(std::string fileName) const;
-    std::string extractFile(const std::string& fullPath) const;
-    std::string generateFileName();
-    // The composed message through fd; see writeMessage.
-    Outcome writeMailFile(int fd, const BodyText& body);
-    std::string padIt(int hour, int min) const;
-
-    // Preparing: everything before the first byte goes to the network.
-    Outcome prepareMessage(MessageFile& message);
-    Outcome mergeConfigFile(BodyText& body);
-    void takeConfigPort(const std::string& serverLine);
-    Outcome collectBody(BodyText& body) const;
-    Outcome composeMessageFile(const BodyText& body, MessageFile& message);
-    int createExclusiveFile(std::string& filePath) const;
-    Outcome settleCredentials();
-    Outcome checkJob() const;
-
-    // The SMTP dialogue; transport failures arrive as SocketException.
-    Outcome runDialogue(SmtpClient& client, MessageFile& message);
-    Outcome ehloAndAuthenticate(SmtpClient& client);
-    Outcome authenticate(SmtpClient& client, const std::string& aName, const std::string& aPass);
-    Outcome authenticateInOneStep(SmtpClient& client, const std::string& aName,
-                                  const std::string& aPass);
-    Outcome helo(SmtpClient& client);
-    Outcome startTls(SmtpClient& client, const TlsOptions& tls);
-    Outcome ehloOverTls(SmtpClient& client);
-    Outcome mailFrom(SmtpClient& client);
-    Outcome rcptToAll(SmtpClient& client);
-    Outcome transfer(SmtpClient& client, MessageFile& message);
-    void quit(SmtpClient& client);
-    void quitAfterDelivery(SmtpClient& client);
+    // Everything before the first byte goes to the network.
+    Draft draftFromOptions() const;
+    Outcome takeMessage(Draft& draft, MessageFile& message, const Transcript& transcript) const;
+    Outcome mergeConfigFile(Draft& draft, BodyText& body) const;
+    Outcome compose(const Draft& draft, const BodyText& body, MessageFile& message,
+                    const Transcript& transcript) const;
+    Outcome settle(Draft& draft) const;
 
     std::string configFile;
     std::string rawFile;
     std::string workingDir;
     std::string serverName;
     std::string serverPort;
-    int serverPortInt = 25;
     StringList toList;
     std::string fromAddress;
     std::string subject;
@@ -126,7 +92,7 @@ class Email {
     std::string authName;
     std::string authFile;
     std::string authEnvironment;
-    std::string authMechanism;
+    std::string authMechanism = "login";
     StringList attachmentList;
     bool verbose = false;
     TlsMode tlsMode = TlsMode::none;

@@ -1,13 +1,13 @@
 #ifndef BRENVOX_LINESPLITTER_H
 #define BRENVOX_LINESPLITTER_H
 
+#include "stringlist.h"
+
 #include <cstddef>
 #include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
-
-using StringList = std::vector<std::string>;
 
 // The one line rule of every text the program reads: a line ends at LF, one CR
 // right before that LF being dropped; every other byte is kept; a last line

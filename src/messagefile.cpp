@@ -1,5 +1,7 @@
 #include "messagefile.h"
 
+#include "clocktext.h"
+#include "fileio.h"
 #include "linesplitter.h"
 #include "retry.h"
 #include "socketexception.h"
@@ -13,27 +15,20 @@
 
 namespace {
 
+// Names are drawn from the microsecond clock; this many collisions in a row
+// means the directory is not usable rather than unlucky.
+constexpr int maxFileNameAttempts = 100000;
+
 struct LineCounter {
     std::size_t lines = 0;
     void piece(const char*, const char*) {}
     void lineEnd() { ++lines; }
 };
 
-bool writeAll(int fd, const char* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t put = retryOnEintr([&] { return ::write(fd, data, size); });
-        if (put <= 0) {
-            return false;
-        }
-        data += put;
-        size -= static_cast<std::size_t>(put);
-    }
-    return true;
-}
-
 } // namespace
 
 MessageFile::~MessageFile() {
+    name.reset(); // checks the name against the descriptor, so before closing it
     if (spool != nullptr) {
         std::fclose(spool);
     } else if (fd != -1) {
@@ -42,24 +37,31 @@ MessageFile::~MessageFile() {
 }
 
 bool MessageFile::open(const std::string& path) {
-    adopt(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    fd = openForReading(path);
     return fd != -1;
 }
 
-void MessageFile::adopt(int descriptor) {
-    fd = descriptor;
+bool MessageFile::create(const std::string& directory) {
+    for (int attempt = 0; attempt < maxFileNameAttempts; ++attempt) {
+        createdPath = directory + messageFileName();
+        fd = ::open(createdPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd >= 0) {
+            name.emplace(createdPath, fd);
+            return true;
+        }
+        if (errno != EEXIST) {
+            return false;
+        }
+    }
+    return false;
+}
+
+bool MessageFile::removeName() {
+    return name.has_value() && name->remove();
 }
 
 bool MessageFile::countLines() {
-    return canReadTwice() ? countRegularFile() : spoolAndCount();
-}
-
-// Files, and directories so that reading them fails as usual; not pipes,
-// sockets or character devices.
-bool MessageFile::canReadTwice() const {
-    struct stat info {};
-    return fstat(fd, &info) != 0 || S_ISREG(info.st_mode) || S_ISDIR(info.st_mode) ||
-           S_ISBLK(info.st_mode);
+    return canReadTwice(fd) ? countRegularFile() : spoolAndCount();
 }
 
 bool MessageFile::countRegularFile() {

@@ -1,8 +1,11 @@
 #ifndef BRENVOX_MESSAGEFILE_H
 #define BRENVOX_MESSAGEFILE_H
 
+#include "interruption.h"
+
 #include <cstddef>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <sys/types.h>
 
@@ -23,8 +26,21 @@ class MessageFile {
 
     // False when path cannot be opened for reading.
     bool open(const std::string& path);
-    // Takes over an open, readable descriptor (the composed file's own).
-    void adopt(int descriptor);
+    // Takes over an open, readable descriptor: "-" of the command line (0) or
+    // a message received on standard input.
+    void adopt(int descriptor) { fd = descriptor; }
+    // A new file in directory under a drawn name, made exclusively (mode 0600,
+    // never through a planted link) and open for writing and reading back; the
+    // name is never opened again, so swapping it for a link in a shared
+    // directory gains nothing. False when no file could be made.
+    bool create(const std::string& directory);
+    // The created file's descriptor, to write the message through.
+    int descriptor() const { return fd; }
+    const std::string& path() const { return createdPath; }
+    // Removes the created file's name unless it no longer names the file
+    // (swapped meanwhile); false when it was not removed. Held names also go on
+    // destruction and on an interrupting signal.
+    bool removeName();
     // Reads the file once to its end; false on a read error (a directory, say).
     // A pipe or device can be read only once: its bytes are kept in an
     // anonymous temporary file, which is then read instead.
@@ -36,11 +52,12 @@ class MessageFile {
     std::size_t readBlock(char* buffer, std::size_t capacity);
 
   private:
-    bool canReadTwice() const;
     bool countRegularFile();
     bool spoolAndCount();
 
     int fd = -1;
+    std::string createdPath;
+    std::optional<OwnedFileName> name;
     std::FILE* spool = nullptr;
     std::size_t lines = 0;
     off_t readOffset = 0;

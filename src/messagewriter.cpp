@@ -122,3 +122,17 @@ WriteOutcome writeMessage(int fd, const MessageContent& content, std::string& fa
     writeText(out, "\r\n.\r\n");
     return closeChecked(out);
 }
+
+std::string writeErrorLine(WriteOutcome outcome, const std::string& failedPath) {
+    switch (outcome) {
+    case WriteOutcome::written:
+        return "";
+    case WriteOutcome::textUnreadable:
+        return "Error reading message file.";
+    case WriteOutcome::attachmentUnreadable:
+        return "Error reading attachment file " + failedPath;
+    case WriteOutcome::writeFailed:
+        break;
+    }
+    return "Error writing message file.";
+}

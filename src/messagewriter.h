@@ -3,10 +3,9 @@
 
 #include "bodytext.h"
 
-#include <string>
-#include <vector>
+#include "stringlist.h"
 
-using StringList = std::vector<std::string>;
+#include <string>
 
 // What a composed message is made of. Addresses carry their angle brackets.
 struct MessageContent {
@@ -27,5 +26,7 @@ enum class WriteOutcome { written, writeFailed, textUnreadable, attachmentUnread
 // writing, an attachment's path in failedPath: sending it cut short would go
 // unnoticed by the recipient. So does the first write error.
 WriteOutcome writeMessage(int fd, const MessageContent& content, std::string& failedPath);
+// The line that reports outcome; empty for a message written.
+std::string writeErrorLine(WriteOutcome outcome, const std::string& failedPath);
 
 #endif

@@ -1,8 +1,10 @@
 #include "smtpclient.h"
 
 #include "linesplitter.h"
+#include "smtpreply.h"
 #include "socketexception.h"
 #include "tlssession.h"
+#include "transcript.h"
 #include "updater.h"
 
 #include <algorithm>
@@ -20,43 +22,12 @@ constexpr std::size_t maxReplySize = 1024 * 1024;
 // The message goes to the socket a block at a time rather than a line at a time:
 // 64 MiB in 0.12 s instead of 1.0 s (bench/compare).
 constexpr std::size_t transferBlockSize = 256 * 1024;
+const char secretMask[] = "****";
 // RFC 5321 4.1.1.4: the line that ends the mail data.
 constexpr char endOfData[] = ".\r\n";
 
 int clampToInt(unsigned int value) {
     return static_cast<int>(std::min<unsigned int>(value, INT_MAX));
-}
-
-bool isDigit(char c) {
-    return c >= '0' && c <= '9';
-}
-
-// A reply is complete once it ends in LF and its last line is not a continuation line, i.e. a
-// three-digit code followed by "-" (RFC 5321, 4.2.1). Only the last line is looked at, so the
-// check costs nothing like a rescan of the whole reply.
-bool isComplete(const std::string& reply) {
-    if (reply.empty() || reply.back() != '\n') {
-        return false;
-    }
-    const std::size_t finalLf = reply.size() - 1;
-    const std::size_t previousLf =
-        finalLf == 0 ? std::string::npos : reply.rfind('\n', finalLf - 1);
-    const std::size_t start = previousLf == std::string::npos ? 0 : previousLf + 1;
-    const bool continued = finalLf - start >= 4 && isDigit(reply[start]) &&
-                           isDigit(reply[start + 1]) && isDigit(reply[start + 2]) &&
-                           reply[start + 3] == '-';
-    return !continued;
-}
-
-// The length of the first complete reply at the start of text.
-std::size_t firstReplyLength(const std::string& text) {
-    std::size_t start = 0;
-    for (std::size_t lf; (lf = text.find('\n', start)) != std::string::npos; start = lf + 1) {
-        if (isComplete(text.substr(start, lf + 1 - start))) {
-            return lf + 1;
-        }
-    }
-    return text.size();
 }
 
 // Line i of n as a whole percentage, exact so that the last line gives 100. A single line has
@@ -85,10 +56,13 @@ std::size_t firstLineOf(int value, std::size_t lines) {
 // a CR without LF goes as CR LF, as bare CRs are refused or misread by servers
 // (SMTP smuggling), and what follows it is a wire line of its own. Other lines,
 // ".." included, go as they stand. Remembers whether the last line was "."
-// alone, which then ends the data itself.
+// alone, which then ends the data itself. A message read from a pipe is text
+// through and through: every line that starts with "." gets one more (RFC 5321
+// 4.5.2) and the end-of-data line is always added.
 class WireSink {
   public:
-    WireSink(std::string& target, std::size_t lineLimit) : out(target), limit(lineLimit) {}
+    WireSink(std::string& target, std::size_t lineLimit, DotStuffing rule)
+        : out(target), limit(lineLimit), stuffEveryLine(rule == DotStuffing::everyLine) {}
     void piece(const char* begin, const char* end) {
         if (done == limit) {
             return;
@@ -122,13 +96,16 @@ class WireSink {
 
   private:
     void append(const char* begin, const char* end) {
-        out.append(begin, end);
         if (wireLineSize == 0 && begin != end) {
             firstByte = *begin;
+            if (stuffEveryLine && firstByte == '.') {
+                out += '.';
+            }
         }
+        out.append(begin, end);
         wireLineSize += static_cast<std::size_t>(end - begin);
     }
-    bool wireLineIsDot() const { return wireLineSize == 1 && firstByte == '.'; }
+    bool wireLineIsDot() const { return !stuffEveryLine && wireLineSize == 1 && firstByte == '.'; }
     void endWireLine() {
         out += wireLineIsDot() ? ".\r\n" : "\r\n";
         wireLineSize = 0;
@@ -141,6 +118,7 @@ class WireSink {
     char firstByte = 0;
     bool splitByCr = false;
     bool lastLineWasDot = false;
+    bool stuffEveryLine;
 };
 
 } // namespace
@@ -153,7 +131,14 @@ SmtpClient::~SmtpClient() = default;
 
 void SmtpClient::setUpdater(Updater* updater) {
     smtpUpdater = updater;
-    updateEnabled = true;
+}
+
+void SmtpClient::setTranscript(const Transcript* transcript) {
+    shownTo = transcript;
+}
+
+void SmtpClient::setMaskSecrets(bool value) {
+    maskSecrets = value;
 }
 
 void SmtpClient::setTransmitTimeout(int val) {
@@ -169,7 +154,7 @@ std::string SmtpClient::connect(std::string serverName, unsigned short port) {
     smtpSocket->setTransmitTimeout(txTimeout);
     smtpSocket->setReceiveTimeout(rxTimeout);
     smtpSocket->socketConnect(std::move(serverName), port);
-    return receiveReply();
+    return shownReply(receiveReply());
 }
 
 std::string SmtpClient::connectTls(std::string serverName, unsigned short port,
@@ -177,20 +162,35 @@ std::string SmtpClient::connectTls(std::string serverName, unsigned short port,
     smtpSocket->setTransmitTimeout(txTimeout);
     smtpSocket->setReceiveTimeout(rxTimeout);
     smtpSocket->socketConnect(std::move(serverName), port);
-    smtpSocket->startTls(options);
-    return receiveReply();
+    smtpSocket->handshakeTls(options);
+    showTlsHandshake();
+    return shownReply(receiveReply());
 }
 
-std::string SmtpClient::startTls() {
-    std::string reply = command("STARTTLS");
+std::string SmtpClient::requestTls() {
+    std::string reply = exchange("STARTTLS");
     if (firstReplyLength(reply) != reply.size() || smtpSocket->dataWaiting()) {
         throw SocketException(EPROTO, "Unexpected data from server after STARTTLS");
+    }
+    return shownReply(reply);
+}
+
+void SmtpClient::beginTls(const TlsOptions& options) {
+    smtpSocket->handshakeTls(options);
+    showTlsHandshake();
+}
+
+std::string SmtpClient::shownReply(std::string reply) const {
+    if (shownTo != nullptr) {
+        shownTo->reply(reply);
     }
     return reply;
 }
 
-void SmtpClient::beginTls(const TlsOptions& options) {
-    smtpSocket->startTls(options);
+void SmtpClient::showTlsHandshake() const {
+    if (shownTo != nullptr) {
+        shownTo->step(smtpSocket->tlsDescription());
+    }
 }
 
 std::string SmtpClient::tlsDescription() const {
@@ -210,7 +210,8 @@ std::string SmtpClient::authLogin() {
 }
 
 std::string SmtpClient::authWith(const std::string& mechanism, const std::string& initialResponse) {
-    return command("AUTH " + mechanism + " " + initialResponse);
+    const std::string line = "AUTH " + mechanism + " ";
+    return command(line + initialResponse, maskSecrets ? line + secretMask : "");
 }
 
 std::string SmtpClient::sendAuthName(std::string authName) {
@@ -218,7 +219,7 @@ std::string SmtpClient::sendAuthName(std::string authName) {
 }
 
 std::string SmtpClient::sendAuthPass(std::string authPass) {
-    return command(authPass);
+    return command(authPass, maskSecrets && !authPass.empty() ? secretMask : "");
 }
 
 std::string SmtpClient::mailFrom(std::string fromAddress) {
@@ -229,31 +230,29 @@ std::string SmtpClient::rcptTo(std::string toAddress) {
     return command("RCPT TO: " + toAddress);
 }
 
+std::string SmtpClient::mail(const std::string& reversePath) {
+    return command("MAIL FROM:" + reversePath);
+}
+
+std::string SmtpClient::rcpt(const std::string& forwardPath) {
+    return command("RCPT TO:" + forwardPath);
+}
+
+std::string SmtpClient::rset() {
+    return command("RSET");
+}
+
 std::string SmtpClient::data() {
     return command("DATA");
 }
 
-std::string SmtpClient::sendData(const StringList& messageData) {
-    std::string text;
-    for (const std::string& line : messageData) {
-        text += line;
-        text += '\n';
-    }
-    std::size_t taken = 0;
-    const ByteSource source = [&text, &taken](char* buffer, std::size_t capacity) {
-        const std::size_t size = text.copy(buffer, capacity, taken);
-        taken += size;
-        return size;
-    };
-    return sendMessage(source, messageData.size());
-}
-
-std::string SmtpClient::sendMessage(const ByteSource& source, std::size_t lineCount) {
+std::string SmtpClient::sendMessage(const ByteSource& source, std::size_t lineCount,
+                                    DotStuffing rule) {
     std::vector<char> block(transferBlockSize);
     std::string batch;
     batch.reserve(2 * block.size() + 2); // every byte an LF at worst
     LineSplitter splitter;
-    WireSink wire(batch, lineCount);
+    WireSink wire(batch, lineCount, rule);
     std::size_t linesSent = 0;
     while (!wire.full()) {
         const std::size_t got = source(block.data(), block.size());
@@ -269,7 +268,7 @@ std::string SmtpClient::sendMessage(const ByteSource& source, std::size_t lineCo
     if (!wire.endedWithDot()) {
         smtpSocket->socketSend(endOfData, sizeof endOfData - 1);
     }
-    return receiveReply();
+    return shownReply(receiveReply());
 }
 
 void SmtpClient::sendBatch(std::string& batch, std::size_t& linesSent, std::size_t linesDone,
@@ -278,9 +277,7 @@ void SmtpClient::sendBatch(std::string& batch, std::size_t& linesSent, std::size
         smtpSocket->socketSend(batch.data(), batch.size());
         batch.clear();
     }
-    if (updateEnabled) {
-        reportProgress(linesSent, linesDone - linesSent, total);
-    }
+    reportProgress(linesSent, linesDone - linesSent, total);
     linesSent = linesDone;
 }
 
@@ -302,17 +299,20 @@ std::string SmtpClient::noop() {
     return command("NOOP");
 }
 
-std::string SmtpClient::rset() {
-    return command("RSET");
-}
-
 std::string SmtpClient::quit() {
-    std::string reply = command("QUIT");
+    const std::string reply = command("QUIT");
     smtpSocket->socketClose();
     return reply;
 }
 
-std::string SmtpClient::command(const std::string& line) {
+std::string SmtpClient::command(const std::string& line, const std::string& shownAs) {
+    return shownReply(exchange(line, shownAs));
+}
+
+std::string SmtpClient::exchange(const std::string& line, const std::string& shownAs) {
+    if (shownTo != nullptr) {
+        shownTo->command(shownAs.empty() ? line : shownAs);
+    }
     smtpSocket->socketSend(line + "\r\n");
     return receiveReply();
 }
@@ -338,7 +338,7 @@ std::string SmtpClient::receiveReply() {
             throw SocketException(ECONNRESET, "Connection closed by server");
         }
         reply += piece;
-        if (isComplete(reply)) {
+        if (isCompleteReply(reply)) {
             return reply;
         }
         if (reply.size() > maxReplySize) {

@@ -2,6 +2,7 @@
 #define BRENVOX_SMTPCLIENT_H
 
 #include "clientsocket.h"
+#include "stringlist.h"
 
 #include <chrono>
 #include <functional>
@@ -9,18 +10,24 @@
 #include <string>
 #include <vector>
 
-using StringList = std::vector<std::string>;
 // Fills up to capacity bytes at buffer with the next bytes of a message and
 // returns how many; 0 at its end.
 using ByteSource = std::function<std::size_t(char* buffer, std::size_t capacity)>;
 
+// How lines that start with "." go: a raw file is taken as its author wrote it
+// (a "." last line ends the data), any other message as text to be stuffed.
+enum class DotStuffing { lastLineEnds, everyLine };
+
+class Transcript;
 class Updater;
 struct TlsOptions;
 
 // The SMTP command layer: one operation per command. Each sends one command
 // line (arguments unchanged, CR LF added) and returns the server's whole reply
 // as received, line ends included. Replies are not interpreted here. Transport
-// failures arrive as SocketException, unchanged.
+// failures arrive as SocketException, unchanged. What crosses the wire is shown
+// here and nowhere else: each command line as it is sent, each reply as it has
+// arrived, each finished TLS handshake.
 class SmtpClient {
   public:
     explicit SmtpClient(unsigned int buffSize);
@@ -28,8 +35,12 @@ class SmtpClient {
     SmtpClient(const SmtpClient&) = delete;
     SmtpClient& operator=(const SmtpClient&) = delete;
 
-    // Not owned. Switches progress reporting on for sendData.
+    // Not owned; nullptr (the default): no progress reporting.
     void setUpdater(Updater* updater);
+    // Not owned; nullptr (the default): nothing shown.
+    void setTranscript(const Transcript* transcript);
+    // Shows "****" for what AUTH sends after its mechanism and for passwords.
+    void setMaskSecrets(bool value);
     // Seconds; copied into the socket by the next connect.
     void setTransmitTimeout(int val);
     void setReceiveTimeout(int val);
@@ -41,8 +52,8 @@ class SmtpClient {
     std::string connectTls(std::string serverName, unsigned short port, const TlsOptions& options);
     // "STARTTLS". Bytes beyond its reply, received or waiting, would be read as
     // replies once TLS is up (response injection): they throw SocketException
-    // (EPROTO) instead.
-    std::string startTls();
+    // (EPROTO) instead, before the reply is shown.
+    std::string requestTls();
     // The TLS handshake on the open connection, after a 220 to STARTTLS.
     void beginTls(const TlsOptions& options);
     // Protocol, cipher and what the certificate check found; empty without TLS.
@@ -63,22 +74,24 @@ class SmtpClient {
     std::string mailFrom(std::string fromAddress);
     // "RCPT TO: " + toAddress; no brackets added.
     std::string rcptTo(std::string toAddress);
+    // RFC 5321's own forms, without a space: "MAIL FROM:" + "<path>" and
+    // "RCPT TO:" + "<path>".
+    std::string mail(const std::string& reversePath);
+    std::string rcpt(const std::string& forwardPath);
+    // "RSET"
+    std::string rset();
     // "DATA"
     std::string data();
-    // Every line followed by CR LF, unchanged and in order (lines hold no LF),
-    // reporting progress; then reads one reply. The same path as sendMessage.
-    std::string sendData(const StringList& messageData);
     // The first lineCount lines of the bytes source hands out (the line rule of
     // LineSplitter), each followed by CR LF, reporting progress once a block has
     // been sent; then the end-of-data line "." unless the last line was one
     // (RFC 5321 4.1.1.4); then reads one reply. A source that ends before
     // lineCount lines throws SocketException ("Problem encountered reading
     // message file"); so may the source itself.
-    std::string sendMessage(const ByteSource& source, std::size_t lineCount);
+    std::string sendMessage(const ByteSource& source, std::size_t lineCount,
+                            DotStuffing rule = DotStuffing::lastLineEnds);
     // "NOOP"
     std::string noop();
-    // "RSET"
-    std::string rset();
     // "QUIT"; closes the socket once the reply is complete.
     std::string quit();
 
@@ -88,7 +101,12 @@ class SmtpClient {
     // Sends batch, reports its lines and starts the next batch.
     void sendBatch(std::string& batch, std::size_t& linesSent, std::size_t linesDone,
                    std::size_t total);
-    std::string command(const std::string& line);
+    // shownAs, when not empty, is shown instead of line.
+    std::string command(const std::string& line, const std::string& shownAs = "");
+    // The command shown and sent, its reply received but not shown yet.
+    std::string exchange(const std::string& line, const std::string& shownAs = "");
+    std::string shownReply(std::string reply) const;
+    void showTlsHandshake() const;
     using Deadline = std::chrono::steady_clock::time_point;
     Deadline replyDeadline() const;
     std::string receiveBefore(Deadline deadline);
@@ -96,7 +114,8 @@ class SmtpClient {
     std::string receiveReply();
 
     Updater* smtpUpdater = nullptr;
-    bool updateEnabled = false;
+    const Transcript* shownTo = nullptr;
+    bool maskSecrets = false;
     unsigned int maxBufferSize;
     int txTimeout = ClientSocket::defaultTransmitTimeoutSeconds;
     int rxTimeout = ClientSocket::defaultReceiveTimeoutSeconds;

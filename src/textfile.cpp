@@ -1,5 +1,6 @@
 #include "textfile.h"
 
+#include "fileio.h"
 #include "linesplitter.h"
 #include "retry.h"
 
@@ -11,30 +12,6 @@
 #include <cstring>
 #include <utility>
 
-namespace {
-
-bool writeAll(int fd, const char* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t put = retryOnEintr([&] { return ::write(fd, data, size); });
-        if (put <= 0) {
-            return false;
-        }
-        data += put;
-        size -= static_cast<std::size_t>(put);
-    }
-    return true;
-}
-
-// Files, and directories so that reading them fails as usual; not pipes,
-// sockets or character devices.
-bool canReadTwice(int fd) {
-    struct stat info {};
-    return fstat(fd, &info) != 0 || S_ISREG(info.st_mode) || S_ISDIR(info.st_mode) ||
-           S_ISBLK(info.st_mode);
-}
-
-} // namespace
-
 TextFile::~TextFile() {
     if (fd != -1) {
         ::close(fd);
@@ -44,7 +21,7 @@ TextFile::~TextFile() {
 TextFile::TextFile(TextFile&& other) noexcept : fd(std::exchange(other.fd, -1)) {}
 
 TextFile::Status TextFile::open(const std::string& path) {
-    const int source = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int source = openForReading(path);
     if (source == -1) {
         return Status::unreadable;
     }
@@ -105,4 +82,8 @@ bool TextFile::readLines(std::size_t count, StringList& lines, off_t& end) const
         }
     }
     return true;
+}
+
+std::string textFileError(TextFile::Status status, const std::string& unreadableLine) {
+    return status == TextFile::Status::spoolFailed ? "Error writing message file." : unreadableLine;
 }

@@ -1,12 +1,11 @@
 #ifndef BRENVOX_TEXTFILE_H
 #define BRENVOX_TEXTFILE_H
 
+#include "stringlist.h"
+
 #include <cstddef>
 #include <string>
 #include <sys/types.h>
-#include <vector>
-
-using StringList = std::vector<std::string>;
 
 // A text file opened to be read more than once, block by block from any offset,
 // so that it is never held whole. A pipe or device can be read only once: it is
@@ -37,5 +36,9 @@ class TextFile {
 
     int fd = -1;
 };
+
+// The error line for a file that could not be taken: the copy of a pipe or
+// device fills the disk like the message file would.
+std::string textFileError(TextFile::Status status, const std::string& unreadableLine);
 
 #endif

@@ -1,6 +1,8 @@
 #ifndef BRENVOX_TLSSESSION_H
 #define BRENVOX_TLSSESSION_H
 
+#include "tlsoptions.h"
+
 #include <chrono>
 #include <cstddef>
 #include <memory>
@@ -9,16 +11,6 @@
 // OpenSSL's SSL_CTX and SSL, kept out of the includers.
 struct ssl_ctx_st;
 struct ssl_st;
-
-// How the server's certificate is checked.
-struct TlsOptions {
-    // Checked against the certificate: a DNS name, or an IP address for a literal.
-    std::string serverName;
-    // PEM certificates to trust instead of the system store; empty: the system store.
-    std::string caFile;
-    // No certificate or name check at all.
-    bool insecure = false;
-};
 
 // A TLS client session (OpenSSL, TLS 1.2 or newer) over a connected socket it
 // does not own. Every failure is thrown as SocketException: the platform's

@@ -1,5 +1,7 @@
 #include "transcript.h"
 
+#include <iostream>
+
 std::string transcriptText(const std::string& line) {
     if (line.empty() || line[0] != '<') {
         return line;
@@ -20,4 +22,22 @@ std::string transcriptText(const std::string& line) {
         shown += "< " + line.substr(start) + "\n";
     }
     return shown;
+}
+
+void Transcript::command(const std::string& line) const {
+    show("> " + line + "\n");
+}
+
+void Transcript::reply(const std::string& reply) const {
+    show(transcriptText("< " + reply));
+}
+
+void Transcript::step(const std::string& line) const {
+    show("* " + line + "\n");
+}
+
+void Transcript::show(const std::string& text) const {
+    if (shown) {
+        *out << text << std::flush;
+    }
 }

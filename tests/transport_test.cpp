@@ -132,7 +132,18 @@ TEST_P(Transport, Run) {
                 const itimerval every{{0, row.interrupted ? 1000 : 0},
                                       {0, row.interrupted ? 1000 : 0}};
                 setitimer(ITIMER_REAL, &every, nullptr);
-                result += client.sendData(row.message);
+                std::string text;
+                for (const std::string& line : row.message) {
+                    text += line + "\n";
+                }
+                std::size_t taken = 0;
+                result += client.sendMessage(
+                    [&](char* buffer, std::size_t capacity) {
+                        const std::size_t size = text.copy(buffer, capacity, taken);
+                        taken += size;
+                        return size;
+                    },
+                    row.message.size());
             }
         } catch (const SocketException& e) {
             result = "!" + e.errMsg();

@@ -1,0 +1,29 @@
+#ifndef BRENVOX_JOBCHECK_H
+#define BRENVOX_JOBCHECK_H
+
+#include "envelope.h"
+#include "outcome.h"
+#include "stringlist.h"
+
+#include <optional>
+#include <string>
+
+// A settled job's texts, as the checks before connecting see them.
+struct JobText {
+    const Envelope& envelope;
+    const std::string& credentials; // "user:pass"
+    bool composed;                  // not a raw file
+    const std::string& subject;
+    const StringList& attachments; // paths
+    const std::string& mechanismName;
+};
+
+// The job must name a server, a recipient and a sender, and no text that goes
+// into a command line or a header may carry a line break (it would inject
+// commands or headers). The first failing check gives the line.
+Outcome checkJob(const JobText& job);
+
+// "login", "plain", "xoauth2" or "oauthbearer" (already lower case); nothing for another name.
+std::optional<AuthMechanism> mechanismNamed(const std::string& name);
+
+#endif

@@ -1,0 +1,264 @@
+#include "sendmailmode.h"
+
+#include "accountsetup.h"
+#include "aliases.h"
+#include "clocktext.h"
+#include "deliverylog.h"
+#include "headertext.h"
+#include "messagefile.h"
+#include "messageingest.h"
+#include "mtadialogue.h"
+#include "sendmailargs.h"
+#include "smtpserversession.h"
+#include "transcript.h"
+
+#include <sysexits.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdlib>
+#include <ctime>
+#include <iostream>
+#include <new>
+
+namespace {
+
+constexpr int defaultTimeoutSeconds = 120;
+
+void complain(const std::string& line) {
+    std::cerr << "brenvox: " << line << std::endl;
+}
+
+// Everything a delivery of this run needs, settled before standard input is read.
+struct MailerJob {
+    SendmailRequest request;
+    Account account;
+    Envelope server;
+    AliasTable aliases;
+};
+
+// No blank, control character or angle bracket: the address goes between
+// brackets into MAIL FROM or RCPT TO, where any of them would change the command.
+bool isPlainAddress(const std::string& address) {
+    return std::none_of(address.begin(), address.end(), [](unsigned char c) {
+        return c <= ' ' || c == 0x7F || c == '<' || c == '>';
+    });
+}
+
+std::string ownAddress(const MailerJob& job) {
+    const std::string domain = job.account.domain.empty() ? machineName() : job.account.domain;
+    const std::string user = localUserName();
+    return (user.empty() ? "nobody" : user) + "@" + domain;
+}
+
+// from_override off: the account's address goes out whatever the caller said.
+std::string envelopeSender(const MailerJob& job) {
+    if (!job.account.fromOverride && !job.account.from.empty()) {
+        return job.account.from;
+    }
+    if (job.request.sender) {
+        return *job.request.sender;
+    }
+    return job.account.from.empty() ? ownAddress(job) : job.account.from;
+}
+
+bool needsQuotes(const std::string& name) {
+    return name.find_first_of("()<>@,;:\\\".[]") != std::string::npos;
+}
+
+std::string fromHeader(const MailerJob& job, const std::string& sender) {
+    const std::string address = sender.empty() ? ownAddress(job) : sender;
+    const std::string& name = job.request.fullName;
+    if (name.empty() || name.find_first_of("\r\n") != std::string::npos) {
+        return address;
+    }
+    std::string quoted;
+    for (const char c : name) {
+        quoted += c == '"' || c == '\\' ? std::string("\\") + c : std::string(1, c);
+    }
+    return (needsQuotes(name) ? "\"" + quoted + "\"" : name) + " <" + address + ">";
+}
+
+int settle(MailerJob& job) {
+    std::string error = loadAccount(job.request.settingsFile, job.request.account, job.account);
+    if (error.empty()) {
+        error = serverFromAccount(job.account, job.server);
+    }
+    if (error.empty() && !job.account.aliases.empty()) {
+        error = loadAliases(job.account.aliases, job.aliases);
+    }
+    if (!error.empty()) {
+        complain(error);
+        return EX_CONFIG;
+    }
+    return EX_OK;
+}
+
+// Local names through the aliases and the domain; each address once.
+int resolveRecipients(const MailerJob& job, const StringList& given, StringList& recipients) {
+    for (const std::string& address : given) {
+        if (!isPlainAddress(address)) {
+            complain("bad recipient address: " + address);
+            return EX_NOUSER;
+        }
+        const std::string error =
+            resolveRecipient(address, job.aliases, job.account.domain, recipients);
+        if (!error.empty()) {
+            complain(error);
+            return EX_NOUSER;
+        }
+    }
+    if (recipients.empty()) {
+        complain(job.request.recipientsFromHeaders
+                     ? "no recipients: the message has no To, Cc or Bcc address"
+                     : "no recipients");
+        return EX_NOUSER;
+    }
+    return EX_OK;
+}
+
+// The message goes into a file whose name is gone at once: a pipe cannot be
+// read twice, and a run that dies leaves nothing behind.
+int takeMessage(const MailerJob& job, const std::string& sender, MessageFile& message,
+                IngestResult& ingested) {
+    const char* tmp = std::getenv("TMPDIR");
+    const std::string directory = tmp != nullptr && *tmp == '/' ? tmp : "/tmp";
+    if (!message.create(directory + "/")) {
+        complain("cannot create a message file in " + directory);
+        return EX_CANTCREAT;
+    }
+    message.removeName();
+    const IngestOptions options{fromHeader(job, sender), formatEmailDate(std::time(nullptr)),
+                                messageId(messageIdPrefix(), sender, job.server.heloName),
+                                !job.account.fromOverride && !job.account.from.empty()};
+    ingested = ingestMessage(STDIN_FILENO, message.descriptor(), options);
+    if (ingested.failure != IngestResult::Failure::none) {
+        complain(ingested.error);
+        return ingested.failure == IngestResult::Failure::headerTooLong ? EX_DATAERR : EX_IOERR;
+    }
+    if (!message.countLines()) {
+        complain("cannot read the message file back");
+        return EX_IOERR;
+    }
+    return EX_OK;
+}
+
+DeliveryReport deliver(const MailerJob& job, const std::string& sender,
+                       const StringList& recipients, MessageFile& message,
+                       const Transcript& transcript) {
+    const int timeout =
+        job.account.timeoutSeconds > 0 ? job.account.timeoutSeconds : defaultTimeoutSeconds;
+    MtaDialogue dialogue(job.server, transcript, timeout);
+    DeliveryReport report = dialogue.open();
+    if (report.delivered()) {
+        report = dialogue.send(sender, recipients, message);
+    }
+    dialogue.close();
+    return report;
+}
+
+int deliverStandardInput(MailerJob& job) {
+    const std::string sender = envelopeSender(job);
+    if (!isPlainAddress(sender)) {
+        complain("bad sender address: " + sender);
+        return EX_USAGE;
+    }
+    MessageFile message;
+    IngestResult ingested;
+    int status = takeMessage(job, sender, message, ingested);
+    StringList given = job.request.recipients;
+    if (job.request.recipientsFromHeaders) {
+        given.insert(given.end(), ingested.recipients.begin(), ingested.recipients.end());
+    }
+    StringList recipients;
+    status = status != EX_OK ? status : resolveRecipients(job, given, recipients);
+    if (status != EX_OK) {
+        return status;
+    }
+    const Transcript transcript(job.request.verbose);
+    const DeliveryReport report = deliver(job, sender, recipients, message, transcript);
+    if (!report.delivered()) {
+        complain(report.problem);
+    }
+    logDelivery(job.account, sender, recipients, ingested.bytes, report);
+    return report.status;
+}
+
+// The reply -bs gives its client for one relayed message.
+std::string replyFor(const DeliveryReport& report) {
+    if (report.delivered()) {
+        return "250 2.0.0 Ok: relayed";
+    }
+    const std::string code = report.status == EX_TEMPFAIL ? "451 4.4.0 "
+                             : report.status == EX_NOUSER ? "550 5.1.1 "
+                                                          : "554 5.0.0 ";
+    return code + report.problem;
+}
+
+int serveSmtpSession(MailerJob& job) {
+    const Transcript transcript(job.request.verbose, std::cerr);
+    const Relay relay = [&](const std::string& sender, const StringList& given, int fd,
+                            std::uint64_t) {
+        job.request.sender = sender;
+        const std::string from = envelopeSender(job);
+        StringList recipients;
+        if (resolveRecipients(job, given, recipients) != EX_OK) {
+            return std::string("550 5.1.1 recipient not resolved");
+        }
+        MessageFile message;
+        message.adopt(::dup(fd));
+        if (!message.countLines()) {
+            return std::string("451 4.3.0 cannot read the message back");
+        }
+        const DeliveryReport report = deliver(job, from, recipients, message, transcript);
+        logDelivery(job.account, from, recipients, 0, report);
+        return replyFor(report);
+    };
+    return runSmtpServerSession(STDIN_FILENO, STDOUT_FILENO, relay, job.server.heloName);
+}
+
+int runRequest(MailerJob& job) {
+    using Mode = SendmailRequest::Mode;
+    switch (job.request.mode) {
+    case Mode::listQueue:
+        // Nothing is ever held back yet: every message is delivered or refused at once.
+        std::cout << "Mail queue is empty" << std::endl;
+        return EX_OK;
+    case Mode::flushQueue:
+    case Mode::rebuildAliases:
+        return EX_OK;
+    case Mode::smtpSession:
+    case Mode::deliver:
+        break;
+    }
+    const int status = settle(job);
+    if (status != EX_OK) {
+        return status;
+    }
+    return job.request.mode == Mode::smtpSession ? serveSmtpSession(job)
+                                                 : deliverStandardInput(job);
+}
+
+} // namespace
+
+int runSendmail(const StringList& args) {
+    // A caller that hangs up or a full file size limit must give an error, not a kill.
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
+    try {
+        MailerJob job;
+        const std::string usage = parseSendmailArgs(args, job.request);
+        for (const std::string& warning : job.request.warnings) {
+            complain(warning);
+        }
+        if (!usage.empty()) {
+            complain(usage);
+            return EX_USAGE;
+        }
+        return runRequest(job);
+    } catch (const std::bad_alloc&) {
+        complain("out of memory");
+        return EX_OSERR;
+    }
+}

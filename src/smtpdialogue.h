@@ -1,0 +1,51 @@
+#ifndef BRENVOX_SMTPDIALOGUE_H
+#define BRENVOX_SMTPDIALOGUE_H
+
+#include "envelope.h"
+#include "outcome.h"
+#include "smtpclient.h"
+#include "updater.h"
+
+class MessageFile;
+class Transcript;
+
+// The SMTP conversation of one delivery on a connection of its own: the
+// commands in their order and the decision taken on each reply. The client
+// shows what crosses the wire; the dialogue adds only its own step lines.
+// Transport failures arrive as SocketException.
+class SmtpDialogue {
+  public:
+    SmtpDialogue(const Envelope& envelope, const Transcript& transcript, bool showProgress);
+
+    // From the connection to the server's reply to the end of data. A stop
+    // leaves the connection open for quit().
+    Outcome deliver(MessageFile& message);
+    // The closing QUIT: its reply is shown, never judged.
+    void quit();
+
+  private:
+    // The outcome of EHLO when AUTH follows it, or a fall-back to HELO.
+    struct EhloStep {
+        Outcome outcome;
+        bool heloInstead = false;
+    };
+
+    void connect();
+    Outcome introduce();
+    EhloStep ehloAndAuthenticate();
+    Outcome authenticateLogin();
+    Outcome authenticateInOneStep();
+    Outcome upgradeToTls();
+    Outcome ehloOverTls();
+    Outcome helo();
+    Outcome mailFrom();
+    Outcome rcptToAll();
+    Outcome transfer(MessageFile& message);
+
+    const Envelope& envelope;
+    const Transcript& transcript;
+    Updater updater;
+    SmtpClient client;
+};
+
+#endif

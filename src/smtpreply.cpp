@@ -1,0 +1,67 @@
+#include "smtpreply.h"
+
+#include <algorithm>
+#include <cctype>
+
+namespace {
+
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+std::string upperCase(std::string word) {
+    std::transform(word.begin(), word.end(), word.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    return word;
+}
+
+// The keyword of one EHLO reply line, or nothing for a line that is not one.
+std::string keywordOf(const std::string& line) {
+    const bool keywordLine =
+        line.size() > 4 && line.compare(0, 3, "250") == 0 && (line[3] == '-' || line[3] == ' ');
+    return keywordLine ? upperCase(line.substr(4, line.find_first_of(" \r", 4) - 4)) : "";
+}
+
+} // namespace
+
+bool replyIs(const std::string& reply, const char* code) {
+    return reply.size() >= 3 && reply.compare(0, 3, code) == 0;
+}
+
+bool offersKeyword(const std::string& reply, const std::string& keyword) {
+    std::size_t start = 0;
+    while (start < reply.size()) {
+        std::size_t end = reply.find('\n', start);
+        end = end == std::string::npos ? reply.size() : end;
+        if (keywordOf(reply.substr(start, end - start)) == keyword) {
+            return true;
+        }
+        start = end + 1;
+    }
+    return false;
+}
+
+// Only the last line is looked at, so the check costs nothing like a rescan of the whole reply.
+bool isCompleteReply(const std::string& reply) {
+    if (reply.empty() || reply.back() != '\n') {
+        return false;
+    }
+    const std::size_t finalLf = reply.size() - 1;
+    const std::size_t previousLf =
+        finalLf == 0 ? std::string::npos : reply.rfind('\n', finalLf - 1);
+    const std::size_t start = previousLf == std::string::npos ? 0 : previousLf + 1;
+    const bool continued = finalLf - start >= 4 && isDigit(reply[start]) &&
+                           isDigit(reply[start + 1]) && isDigit(reply[start + 2]) &&
+                           reply[start + 3] == '-';
+    return !continued;
+}
+
+std::size_t firstReplyLength(const std::string& text) {
+    std::size_t start = 0;
+    for (std::size_t lf; (lf = text.find('\n', start)) != std::string::npos; start = lf + 1) {
+        if (isCompleteReply(text.substr(start, lf + 1 - start))) {
+            return lf + 1;
+        }
+    }
+    return text.size();
+}
