@@ -15,19 +15,20 @@ using Strings = std::vector<std::string>;
 using namespace std::string_literals;
 
 // The fields of a row, each named where it is given, in any order; Args, File, Dir and Script
-// add up. Text in Args, Out and File may name the server's port as {PORT} ({BIGPORT}: the port
-// plus 65536) and the throw-away authority's certificate file as {CA}.
+// add up, and a row given first is taken whole (rawDelivery, tlsRefused). Text in Args, Out and File may name the
+// server's port as {PORT} ({BIGPORT}: the port plus 65536) and the throw-away authority's
+// certificate file as {CA}.
 template <int> struct List : Strings { using Strings::Strings; };
 using Args = List<0>;     // after "-S 127.0.0.1 -P {PORT} -f me@x.test -t you@y.test"; later win
-using OnlyArgs = List<2>; // the whole command line
-using Commands = List<3>; // the lines the server received, data excluded
+using OnlyArgs = List<1>; // the whole command line
+using Commands = List<2>; // the lines the server received, data excluded
 template <typename T, int> struct Field { T value; };
 struct File { // besides "raw" (rawMessage)
     std::string name, bytes;
 };
-using Dir = Field<std::string, 1>;
-using Out = Field<std::string, 2>;     // standard output and standard error
-using Fails = Field<std::string, 6>;   // the same, of a run that ends with status 1
+using Dir = Field<std::string, 0>;
+using Out = Field<std::string, 1>;     // standard output and standard error
+using Fails = Field<std::string, 2>;   // the same, of a run that ends with status 1
 using Data = Field<std::string, 3>;    // date, Message-Id digits and boundary digits masked
 using Status = Field<int, 4>;          // -1: killed by a signal
 using Prelude = Field<std::string, 5>; // shell text ending in the word that starts the program

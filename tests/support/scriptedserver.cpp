@@ -44,10 +44,7 @@ const char* const makeCertificates =
 const TempDir& certificates() {
     static const TempDir dir;
     static const RunResult made = runProgram({"sh", "-ec", makeCertificates}, dir.path());
-    if (made.status != 0) {
-        throw std::runtime_error("scripted server: no certificates: " + made.out);
-    }
-    return dir;
+    return made.status == 0 ? dir : throw std::runtime_error("no certificates: " + made.out);
 }
 
 void setReceiveTimeout(int fd, int ms) {
