@@ -15,9 +15,9 @@ using Strings = std::vector<std::string>;
 using namespace std::string_literals;
 
 // The fields of a row, each named where it is given, in any order; Args, File, Dir and Script
-// add up, and a row given first is taken whole (rawDelivery, tlsRefused). Text in Args, Out and File may name the
-// server's port as {PORT} ({BIGPORT}: the port plus 65536) and the throw-away authority's
-// certificate file as {CA}.
+// add up, and a row given first is taken whole (rawDelivery, tlsRefused). Text in Args, Out and
+// File may name the server's port as {PORT} ({BIGPORT}: the port plus 65536) and the throw-away
+// authority's certificate file as {CA}.
 template <int> struct List : Strings { using Strings::Strings; };
 using Args = List<0>;     // after "-S 127.0.0.1 -P {PORT} -f me@x.test -t you@y.test"; later win
 using OnlyArgs = List<1>; // the whole command line

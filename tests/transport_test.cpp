@@ -47,6 +47,7 @@ const std::string G = "220 scripted.test ESMTP ready\r\n";
 const std::string queued = G + "250 2.0.0 Ok: queued\r\n";
 const std::string large = repeated("250-more\r\n", 1024 * 1024, "250 end\r\n");
 const StringList big = lines(20000, 998); // more than the socket buffers hold
+const std::string unsent = "!Problem encountered sending data";
 
 const Row rows[] = {
     {"OneByteAtATime", {"HELO bytewise 250-a\r\n250 b\r\n"}, G + "250-a\r\n250 b\r\n"},
@@ -61,22 +62,13 @@ const Row rows[] = {
     {"PeerClosesInTheMiddleOfAReply",
      {"HELO pieces 250-a\r\n|250 b\r\n", "HELO close-after 1"},
      "!Connection closed by server"},
-    {"PeerGoneWhileSending",
-     {"DATA 354 go", "DATA close-after 1"},
-     "!Problem encountered sending data",
-     big},
+    {"PeerGoneWhileSending", {"DATA 354 go", "DATA close-after 1"}, unsent, big},
     {"StalledGreeting", {"CONNECT stall 3000"}, "!Problem encountered receiving data"},
     {"ReplyDribbledPastTheTimeOut",
      {"HELO bytewise 250-" + std::string(250, 'x')},
      "!Problem encountered receiving data"},
-    {"ReaderStalledPastTheTimeOut",
-     {"DATA-BODY stall 5000"},
-     "!Problem encountered sending data",
-     big},
-    {"ReaderDribblesPastTheTimeOut",
-     {"DATA-BODY dribble 300"},
-     "!Problem encountered sending data",
-     big},
+    {"ReaderStalledPastTheTimeOut", {"DATA-BODY stall 5000"}, unsent, big},
+    {"ReaderDribblesPastTheTimeOut", {"DATA-BODY dribble 300"}, unsent, big},
     {"ProgressOfOneLine", {}, queued, lines(1), "100%\r\n"},
     {"ProgressOfFiveLines", {}, queued, lines(5), "0%\r25%\r50%\r75%\r100%\r\n"},
     {"ProgressOf201Lines",
