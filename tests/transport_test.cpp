@@ -21,7 +21,7 @@ using namespace std::string_literals;
 // The client connects, then sends HELO, or DATA and the message when there is one.
 struct Row {
     const char* name;
-    Strings script;
+    Script script;
     std::string result;        // greeting and reply, or "!" and the error
     StringList message = {};   // must arrive whole
     std::string progress = {}; // shown by the updater, when it matters
@@ -47,30 +47,28 @@ const std::string G = "220 scripted.test ESMTP ready\r\n";
 const std::string queued = G + "250 2.0.0 Ok: queued\r\n";
 const std::string large = repeated("250-more\r\n", 1024 * 1024, "250 end\r\n");
 const StringList big = lines(20000, 998); // more than the socket buffers hold
+const std::string unsent = "!Problem encountered sending data";
 
 const Row rows[] = {
-    {"OneByteAtATime", {"HELO/250-a\r\n250 b\r\n"}, G + "250-a\r\n250 b\r\n"},
-    {"LoneHyphenPiece", {"HELO|250|-|a\r\n|250 b\r\n"}, G + "250-a\r\n250 b\r\n"},
-    {"HyphenEndingALine", {"HELO|250-\r\n|250 b\r\n"}, G + "250-\r\n250 b\r\n"},
-    {"CarriageReturnAndLineFeedApart", {"HELO|250 ok\r|\n"}, G + "250 ok\r\n"},
-    {"NulBytesKept", {"HELO|\0"s + "250 a\0b\r\n"s}, G + "\0"s + "250 a\0b\r\n"s},
-    {"LargeCompleteReply", {"HELO|" + large}, G + large},
+    {"OneByteAtATime", {"HELO bytewise 250-a\r\n250 b\r\n"}, G + "250-a\r\n250 b\r\n"},
+    {"LoneHyphenPiece", {"HELO pieces 250|-|a\r\n|250 b\r\n"}, G + "250-a\r\n250 b\r\n"},
+    {"HyphenEndingALine", {"HELO pieces 250-\r\n|250 b\r\n"}, G + "250-\r\n250 b\r\n"},
+    {"CarriageReturnAndLineFeedApart", {"HELO pieces 250 ok\r|\n"}, G + "250 ok\r\n"},
+    {"NulBytesKept", {"HELO pieces \0"s + "250 a\0b\r\n"s}, G + "\0"s + "250 a\0b\r\n"s},
+    {"LargeCompleteReply", {"HELO pieces " + large}, G + large},
     {"ReplyOverOneMebibyte",
-     {"HELO|" + repeated("250-more\r\n", 1100 * 1024, "")},
+     {"HELO pieces " + repeated("250-more\r\n", 1100 * 1024, "")},
      "!Reply from server too long"},
     {"PeerClosesInTheMiddleOfAReply",
-     {"HELO|250-a\r\n|250 b\r\n", "HELO#1"},
+     {"HELO pieces 250-a\r\n|250 b\r\n", "HELO close-after 1"},
      "!Connection closed by server"},
-    {"PeerGoneWhileSending",
-     {"DATA|354 go\r\n", "DATA#1"},
-     "!Problem encountered sending data",
-     big},
-    {"StalledGreeting", {"CONNECT~3000"}, "!Problem encountered receiving data"},
+    {"PeerGoneWhileSending", {"DATA 354 go", "DATA close-after 1"}, unsent, big},
+    {"StalledGreeting", {"CONNECT stall 3000"}, "!Problem encountered receiving data"},
     {"ReplyDribbledPastTheTimeOut",
-     {"HELO/250-" + std::string(250, 'x')},
+     {"HELO bytewise 250-" + std::string(250, 'x')},
      "!Problem encountered receiving data"},
-    {"ReaderStalledPastTheTimeOut", {"DATA-BODY~5000"}, "!Problem encountered sending data", big},
-    {"ReaderDribblesPastTheTimeOut", {"DATA-BODY%300"}, "!Problem encountered sending data", big},
+    {"ReaderStalledPastTheTimeOut", {"DATA-BODY stall 5000"}, unsent, big},
+    {"ReaderDribblesPastTheTimeOut", {"DATA-BODY dribble 300"}, unsent, big},
     {"ProgressOfOneLine", {}, queued, lines(1), "100%\r\n"},
     {"ProgressOfFiveLines", {}, queued, lines(5), "0%\r25%\r50%\r75%\r100%\r\n"},
     {"ProgressOf201Lines",
@@ -85,7 +83,7 @@ const Row rows[] = {
          return text + "100%\r\n";
      }()},
     // Blocked sends return early, cut short or with EINTR: no byte may be lost.
-    {"SendsInterruptedBySignals", {"DATA-BODY~300"}, queued, big, "", true},
+    {"SendsInterruptedBySignals", {"DATA-BODY stall 300"}, queued, big, "", true},
 };
 
 void PrintTo(const Row& row, std::ostream* out) {
@@ -163,7 +161,8 @@ class Split : public testing::TestWithParam<std::size_t> {};
 
 TEST_P(Split, Run) {
     const std::string reply = "250-a\r\n250 b\r\n";
-    ScriptedServer server({"EHLO|" + reply.substr(0, GetParam()) + "|" + reply.substr(GetParam())});
+    ScriptedServer server(
+        {"EHLO pieces " + reply.substr(0, GetParam()) + "|" + reply.substr(GetParam())});
     const unsigned short port = server.start();
     SmtpClient client(34);
     client.connect("127.0.0.1", port);

@@ -1,7 +1,11 @@
 #include "scriptedserver.h"
 
+#include "process.h"
+
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/ssl.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -12,20 +16,36 @@
 
 namespace {
 
-const std::vector<std::string> defaults = {
-    "CONNECT 220 scripted.test ESMTP ready",
-    "HELO 250 scripted.test",
-    "EHLO 250-scripted.test\r\n250-SIZE 10240000\r\n250 AUTH LOGIN",
-    "AUTH 334 VXNlcm5hbWU6",
-    "AUTH-NAME 334 UGFzc3dvcmQ6",
-    "AUTH-PASS 235 2.7.0 Authentication successful",
-    "MAIL 250 2.1.0 Ok",
-    "RCPT 250 2.1.5 Ok",
-    "DATA 354 End data with <CR><LF>.<CR><LF>",
-    "DATA-END 250 2.0.0 Ok: queued",
-    "NOOP 250 2.0.0 Ok",
-    "RSET 250 2.0.0 Ok",
-    "QUIT 221 2.0.0 Bye"};
+const Script defaults = {"CONNECT 220 scripted.test ESMTP ready",
+                         "HELO 250 scripted.test",
+                         "EHLO 250-scripted.test\r\n250-SIZE 10240000\r\n250 AUTH LOGIN",
+                         "STARTTLS 220 2.0.0 Ready to start TLS",
+                         "STARTTLS handshake good",
+                         "AUTH 334 VXNlcm5hbWU6",
+                         "AUTH-NAME 334 UGFzc3dvcmQ6",
+                         "AUTH-PASS 235 2.7.0 Authentication successful",
+                         "MAIL 250 2.1.0 Ok",
+                         "RCPT 250 2.1.5 Ok",
+                         "DATA 354 End data with <CR><LF>.<CR><LF>",
+                         "DATA-END 250 2.0.0 Ok: queued",
+                         "QUIT 221 2.0.0 Bye"};
+
+// An authority valid for two days and the certificates it signed, as the handshakes name them.
+const char* const makeCertificates =
+    "k='-newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes'\n"
+    "openssl req -x509 $k -keyout ca.key -out ca.pem -days 2 -subj /CN=Brenvox-test-CA\n"
+    "sign() { openssl req $k -keyout $1.key -out $1.csr -subj /CN=$1 -addext subjectAltName=$2\n"
+    "  openssl x509 -req -in $1.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days $3 \\\n"
+    "    -copy_extensions copy -out $1.pem; }\n"
+    "sign good DNS:localhost,IP:127.0.0.1,IP:::1 2\n"
+    "sign other DNS:other.example,IP:127.0.0.2 2\n"
+    "sign expired DNS:localhost,IP:127.0.0.1 -1\n";
+
+const TempDir& certificates() {
+    static const TempDir dir;
+    static const RunResult made = runProgram({"sh", "-ec", makeCertificates}, dir.path());
+    return made.status == 0 ? dir : throw std::runtime_error("no certificates: " + made.out);
+}
 
 void setReceiveTimeout(int fd, int ms) {
     const timeval limit{ms / 1000, ms % 1000 * 1000};
@@ -34,35 +54,45 @@ void setReceiveTimeout(int fd, int ms) {
 
 } // namespace
 
-ScriptedServer::ScriptedServer(const std::vector<std::string>& script) {
-    for (const auto* list : {&defaults, &script}) {
+ScriptedServer::ScriptedServer(const Script& script) {
+    for (const Script* list : {&defaults, &script}) {
         std::set<std::string> named;
         for (const std::string& entry : *list) {
-            const std::size_t at = entry.find_first_of(" |/#~%");
-            const std::string rest = entry.substr(at + 1);
-            Step& step = steps[entry.substr(0, at)];
-            if (entry[at] == '#' || entry[at] == '~' || entry[at] == '%') {
-                (entry[at] == '#'   ? step.closeAfter
-                 : entry[at] == '~' ? step.stallMs
-                                    : step.dribbleMs) = rest.empty() ? 0 : std::stoul(rest);
+            const std::string name = entry.substr(0, entry.find(' '));
+            const std::string rest = entry.substr(name.size() + 1);
+            const std::string word = rest.substr(0, rest.find(' '));
+            const std::string value = rest.substr(std::min(rest.size(), word.size() + 1));
+            Step& step = steps[name];
+            if (word == "close-after" || word == "stall" || word == "dribble") {
+                (word == "stall"     ? step.stallMs
+                 : word == "dribble" ? step.dribbleMs
+                                     : step.closeAfter) = std::stoul(value);
                 continue;
             }
-            if (named.insert(entry.substr(0, at)).second) {
+            if (word == "handshake") {
+                step.certificate = value;
+                continue;
+            }
+            if (named.insert(name).second) {
                 step.replies.clear();
             }
             std::vector<std::string> pieces;
-            for (std::size_t from = 0, bar; entry[at] == '|' && from <= rest.size();
+            for (std::size_t from = 0, bar; word == "pieces" && from <= value.size();
                  from = bar + 1) {
-                bar = std::min(rest.find('|', from), rest.size());
-                pieces.push_back(rest.substr(from, bar - from));
+                bar = std::min(value.find('|', from), value.size());
+                pieces.push_back(value.substr(from, bar - from));
             }
-            for (const char c : entry[at] == '/' ? rest : "") {
+            for (const char c : word == "bytewise" ? value : "") {
                 pieces.emplace_back(1, c);
             }
-            step.replies.push_back(entry[at] == ' ' ? std::vector<std::string>{rest + "\r\n"}
-                                                    : pieces);
+            step.replies.push_back(pieces.empty() ? std::vector<std::string>{rest + "\r\n"}
+                                                  : pieces);
         }
     }
+}
+
+std::string ScriptedServer::authority() {
+    return certificates().file("ca.pem");
 }
 
 ScriptedServer::~ScriptedServer() {
@@ -112,6 +142,10 @@ void ScriptedServer::finish() {
 }
 
 void ScriptedServer::serve() {
+    sigset_t pipe; // a client gone makes a TLS write fail, not end the test process
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
     connection = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
     accepted = true;
     const int one = 1; // each piece leaves at once
@@ -157,6 +191,7 @@ void ScriptedServer::serve() {
     setReceiveTimeout(connection, 20);
     for (int i = 0; i < 12 && !stopping && receiveMore(); ++i) {
     }
+    SSL_free(tls);
     close(connection.exchange(-1));
 }
 
@@ -173,19 +208,47 @@ bool ScriptedServer::play(const std::string& name) {
     pause(step.stallMs);
     for (std::size_t i = 0; i < reply.size(); ++i) {
         pause(i > 0 ? 20 : 0);
-        // The client may be gone already: no SIGPIPE in the test process.
-        if (i == step.closeAfter || stopping ||
-            send(connection, reply[i].data(), reply[i].size(), MSG_NOSIGNAL) !=
-                static_cast<ssize_t>(reply[i].size())) {
+        if (i == step.closeAfter || stopping || !write(reply[i])) {
             return false;
         }
+    }
+    if (!step.certificate.empty() && code == "220") {
+        return shakeHands(step.certificate);
     }
     return step.closeAfter == std::string::npos;
 }
 
+bool ScriptedServer::shakeHands(const std::string& certificate) {
+    if (certificate == "hang-up") {
+        receiveMore();
+        return false;
+    }
+    SSL_CTX* context = SSL_CTX_new(TLS_server_method());
+    const std::string name = certificates().file(certificate == "tls1.1" ? "good" : certificate);
+    SSL_CTX_use_certificate_chain_file(context, (name + ".pem").c_str());
+    SSL_CTX_use_PrivateKey_file(context, (name + ".key").c_str(), SSL_FILETYPE_PEM);
+    if (certificate == "tls1.1") {
+        SSL_CTX_set_min_proto_version(context, TLS1_VERSION);
+        SSL_CTX_set_max_proto_version(context, TLS1_1_VERSION);
+        SSL_CTX_set_cipher_list(context, "DEFAULT:@SECLEVEL=0");
+    }
+    tls = SSL_new(context);
+    SSL_CTX_free(context); // the session holds it
+    SSL_set_fd(tls, connection);
+    return SSL_accept(tls) == 1;
+}
+
+bool ScriptedServer::write(const std::string& bytes) {
+    const int size = static_cast<int>(bytes.size());
+    // The client may be gone already: no SIGPIPE in the test process.
+    return tls != nullptr ? SSL_write(tls, bytes.data(), size) == size
+                          : send(connection, bytes.data(), bytes.size(), MSG_NOSIGNAL) == size;
+}
+
 bool ScriptedServer::receiveMore() {
     char buffer[65536];
-    const ssize_t count = recv(connection, buffer, sizeof buffer, 0);
+    const ssize_t count = tls != nullptr ? SSL_read(tls, buffer, static_cast<int>(sizeof buffer))
+                                         : recv(connection, buffer, sizeof buffer, 0);
     pending.append(buffer, static_cast<std::size_t>(std::max<ssize_t>(count, 0)));
     return count > 0;
 }
