@@ -68,7 +68,8 @@ bool needsQuotes(const std::string& name) {
 }
 
 std::string fromHeader(const MailerJob& job, const std::string& sender) {
-    const std::string address = sender.empty() ? ownAddress(job) : sender;
+    const std::string fallback = job.account.from.empty() ? ownAddress(job) : job.account.from;
+    const std::string address = sender.empty() ? fallback : sender;
     const std::string& name = job.request.fullName;
     if (name.empty() || name.find_first_of("\r\n") != std::string::npos) {
         return address;

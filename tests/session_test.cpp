@@ -97,6 +97,22 @@ const std::string unverified = "! Error: TLS handshake failed: certificate verif
 const std::string injected =
     "! Error: Unexpected data from server after STARTTLS - Protocol error\n";
 
+// The system mailer: an account on the scripted server, a message on standard input.
+const File account = {"cfg", "account default\nhost 127.0.0.1\nport {PORT}\nfrom me@x.test\n"
+                             "helo h.test\ndomain x.test\n"};
+const OnlyArgs sendmailT = {"--sendmail", "-C", "cfg", "-t", "-oi"};
+std::string piped(const std::string& message) {
+    return frozen + "printf '" + message + "' | exec";
+}
+const std::string note = "To: a@y.test\nBcc: b@y.test,\n c@y.test\nSubject: s\n\nbody\n.\n";
+const Commands mailerSession = {"EHLO h.test",
+                                "MAIL FROM:<me@x.test>",
+                                "RCPT TO:<a@y.test>",
+                                "RCPT TO:<b@y.test>",
+                                "RCPT TO:<c@y.test>",
+                                "DATA",
+                                "QUIT"};
+
 // The composed message of the wire body (its last CR LF left out) and the attachment parts.
 std::string composed(const std::string& body, const std::string& parts = "",
                      const std::string& to = "<you@y.test>",
@@ -486,6 +502,56 @@ const Row rows[] = {
         Fails{"! Error: Problem encountered sending data - Broken pipe\n"},
         Commands{"EHLO localhost", "STARTTLS", "EHLO localhost", "AUTH LOGIN",
                  "dQ==", "cA==", mailLine, rcptLine, "DATA"}),
+
+    // The system mailer: sendmail's command line, its statuses, its strict dialogue.
+    Row("SendmailTakesStandardInputAndAddsHeaders", sendmailT, account, Prelude{piped(note)},
+        mailerSession,
+        Data{"To: a@y.test\r\nSubject: s\r\nFrom: me@x.test\r\nDate: #\r\nMessage-Id: "
+             "<202612070000000.me@x.test>\r\n\r\nbody\r\n..\r\n.\r\n"}),
+    Row("SendmailRefusedRecipientEndsBeforeData", sendmailT, account, Prelude{piped(note)},
+        Script{"RCPT 250 2.1.5 Ok", "RCPT 550 5.1.1 No such user"},
+        Commands{"EHLO h.test", "MAIL FROM:<me@x.test>", "RCPT TO:<a@y.test>", "RCPT TO:<b@y.test>",
+                 "RSET", "QUIT"},
+        Out{"brenvox: 127.0.0.1 refused the recipient <b@y.test>: 550 5.1.1 No such user\n"},
+        Status{67}),
+    Row("SendmailTemporaryRefusalIs75", sendmailT, account, Prelude{piped(note)},
+        Script{"MAIL 451 4.3.0 Try later"},
+        Commands{"EHLO h.test", "MAIL FROM:<me@x.test>", "RSET", "QUIT"},
+        Out{"brenvox: 127.0.0.1 refused the sender <me@x.test>: 451 4.3.0 Try later\n"},
+        Status{75}),
+    Row("SendmailNamesTheFixFor530", sendmailT, account, Prelude{piped(note)},
+        Script{"MAIL 530 5.7.0 Must issue a STARTTLS command first"},
+        Commands{"EHLO h.test", "MAIL FROM:<me@x.test>", "RSET", "QUIT"},
+        Out{"brenvox: 127.0.0.1 refused the sender <me@x.test>: 530 5.7.0 Must issue a STARTTLS "
+            "command first (hint: set tls starttls in the account)\n"},
+        Status{69}),
+    Row("SendmailMasksCredentialsAndTakesTheNullSender",
+        OnlyArgs{"--sendmail", "-C", "cfg", "-v", "-f", "<>", "a@y.test"},
+        File{"cfg", "host 127.0.0.1\nport {PORT}\nhelo h.test\nauth plain\nuser u\npassword "
+                    "p\nfrom me@x.test\n"},
+        Prelude{"chmod 600 cfg; " + piped("Subject: s\n\nb\n")}, Script{"AUTH 235 2.7.0 Ok"},
+        Out{"< 220 scripted.test ESMTP ready\r\n> EHLO h.test\n< 250-scripted.test\r\n"
+            "< 250-SIZE 10240000\r\n< 250 AUTH LOGIN\r\n> AUTH PLAIN ****\n< 235 2.7.0 Ok\r\n"
+            "> MAIL FROM:<>\n< 250 2.1.0 Ok\r\n> RCPT TO:<a@y.test>\n< 250 2.1.5 Ok\r\n"
+            "> DATA\n< 354 End data with <CR><LF>.<CR><LF>\r\n" +
+            queued + quit},
+        Commands{"EHLO h.test", "AUTH PLAIN AHUAcA==", "MAIL FROM:<>", "RCPT TO:<a@y.test>", "DATA",
+                 "QUIT"},
+        Data{"Subject: s\r\nFrom: me@x.test\r\nDate: #\r\nMessage-Id: "
+             "<202612070000000@h.test>\r\n\r\nb\r\n.\r\n"}),
+    Row("SendmailWithoutRecipientsIsAUsageError", OnlyArgs{"--sendmail", "-C", "cfg"}, account,
+        Out{"brenvox: no recipients: name them, or give -t to take them from the message\n"},
+        Status{64}),
+    Row("SendmailSpeaksSmtpOnStandardInput", OnlyArgs{"--sendmail", "-bs", "-C", "cfg"}, account,
+        Prelude{piped("HELO c\r\nMAIL FROM:<a@y.test>\r\nRCPT TO:<you@y.test>\r\nDATA\r\n"
+                      "..x\r\n.\r\nQUIT\r\n")},
+        Commands{"EHLO h.test", "MAIL FROM:<a@y.test>", "RCPT TO:<you@y.test>", "DATA", "QUIT"},
+        Out{"220 h.test ESMTP ready\r\n250 h.test\r\n250 2.1.0 Ok\r\n250 2.1.5 Ok\r\n354 End data "
+            "with <CR><LF>.<CR><LF>\r\n250 2.0.0 Ok: relayed\r\n221 2.0.0 Bye\r\n"},
+        Data{"..x\r\n.\r\n"}),
+    Row("BodyAndRawMessageFromStandardInput", Args{"--no-progress", "-r", "-"},
+        Prelude{"printf 'Subject: p\\n\\n.\\n' | exec"}, heloSession,
+        Data{"Subject: p\r\n\r\n.\r\n"}),
 };
 
 std::string mask(const std::string& text) {

@@ -26,7 +26,8 @@ RunResult runProgram(const std::vector<std::string>& argv, const std::string& di
     for (const std::string& arg : argv) {
         command += " " + quoted(arg);
     }
-    FILE* pipe = popen((command + " 2>&1 </dev/null").c_str(), "r");
+    // Standard input is empty unless the prelude pipes something into the program.
+    FILE* pipe = popen(("{ " + command + " 2>&1; } </dev/null").c_str(), "r");
     RunResult result;
     char buffer[65536];
     for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
