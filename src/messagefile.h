@@ -46,6 +46,9 @@ class MessageFile {
     // anonymous temporary file, which is then read instead.
     bool countLines();
     std::size_t lineCount() const { return lines; }
+    // For a file whose writer counted its lines (each ended by LF) as it wrote
+    // them: saves reading it once more.
+    void setLineCount(std::size_t count) { lines = count; }
 
     // The next bytes from the start, up to capacity of them; 0 at the end.
     // Throws SocketException ("Problem encountered reading message file").

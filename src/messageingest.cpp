@@ -50,6 +50,18 @@ class Ingest {
                 ++data;
                 continue;
             }
+            // The body up to its next CR goes as it stands: LF ends are kept.
+            if (!inHeader && !crPending) {
+                const char* cr = static_cast<const char*>(
+                    std::memchr(data, '\r', static_cast<std::size_t>(end - data)));
+                const char* stop = cr != nullptr ? cr : end;
+                if (stop != data) {
+                    out.write(data, static_cast<std::size_t>(stop - data));
+                    lineOpen = stop[-1] != '\n';
+                    data = stop;
+                    continue;
+                }
+            }
             const char* stop = std::find_if(data, end, isLineEnd);
             piece(data, stop);
             if (stop == end) {

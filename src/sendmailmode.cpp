@@ -138,10 +138,7 @@ int takeMessage(const MailerJob& job, const std::string& sender, MessageFile& me
         complain(ingested.error);
         return ingested.failure == IngestResult::Failure::headerTooLong ? EX_DATAERR : EX_IOERR;
     }
-    if (!message.countLines()) {
-        complain("cannot read the message file back");
-        return EX_IOERR;
-    }
+    message.setLineCount(static_cast<std::size_t>(ingested.lines));
     return EX_OK;
 }
 
