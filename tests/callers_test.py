@@ -5,7 +5,6 @@ import email
 import email.policy
 import json
 import os
-import pwd
 import shutil
 import subprocess
 import sys
@@ -20,7 +19,8 @@ import smtp_sink  # noqa: E402
 
 # bsd-mailx would pull in an MTA, so install-deps unpacks it here instead of installing it.
 MAILX = shutil.which("bsd-mailx") or "/var/cache/brenvox-test/bsd-mailx/usr/bin/bsd-mailx"
-ME = pwd.getpwuid(os.getuid()).pw_name + "@example.org"
+# The account's own address, in the From added to a message with the null sender.
+ME = "cron@example.org"
 GIT = ["git", "-c", "user.name=Ann Dev", "-c", "user.email=ann@x.org"]
 PHP = ('exit(mail("web@example.org", "Order 42", "Thanks.\\nLine two\\n", "Bcc: audit@'
             'example.org\\r\\nReply-To: shop@example.org", "-fshop@example.org") ? 0 : 1);')
