@@ -60,8 +60,8 @@ std::string loadAccount(const std::string& settingsPath, const std::string& acco
                         Account& account) {
     const std::string path = findSettingsFile(settingsPath);
     if (path.empty()) {
-        return "no settings file (--settings FILE, ~/.config/brenvox/config or "
-               "/etc/brenvox.conf)";
+        return "no settings file: name one, or write $XDG_CONFIG_HOME/brenvox/config "
+               "(~/.config/brenvox/config) or /etc/brenvox.conf";
     }
     Settings settings;
     std::string error = loadSettings(path, settings);

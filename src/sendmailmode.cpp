@@ -67,9 +67,14 @@ bool needsQuotes(const std::string& name) {
     return name.find_first_of("()<>@,;:\\\".[]") != std::string::npos;
 }
 
-std::string fromHeader(const MailerJob& job, const std::string& sender) {
+// The null sender's messages are still from someone: the account's address.
+std::string headerAddress(const MailerJob& job, const std::string& sender) {
     const std::string fallback = job.account.from.empty() ? ownAddress(job) : job.account.from;
-    const std::string address = sender.empty() ? fallback : sender;
+    return sender.empty() ? fallback : sender;
+}
+
+std::string fromHeader(const MailerJob& job, const std::string& sender) {
+    const std::string address = headerAddress(job, sender);
     const std::string& name = job.request.fullName;
     if (name.empty() || name.find_first_of("\r\n") != std::string::npos) {
         return address;
@@ -130,9 +135,10 @@ int takeMessage(const MailerJob& job, const std::string& sender, MessageFile& me
         return EX_CANTCREAT;
     }
     message.removeName();
-    const IngestOptions options{fromHeader(job, sender), formatEmailDate(std::time(nullptr)),
-                                messageId(messageIdPrefix(), sender, job.server.heloName),
-                                !job.account.fromOverride && !job.account.from.empty()};
+    const IngestOptions options{
+        fromHeader(job, sender), formatEmailDate(std::time(nullptr)),
+        messageId(messageIdPrefix(), headerAddress(job, sender), job.server.heloName),
+        !job.account.fromOverride && !job.account.from.empty()};
     ingested = ingestMessage(STDIN_FILENO, message.descriptor(), options);
     if (ingested.failure != IngestResult::Failure::none) {
         complain(ingested.error);

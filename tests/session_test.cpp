@@ -538,7 +538,7 @@ const Row rows[] = {
         Commands{"EHLO h.test", "AUTH PLAIN AHUAcA==", "MAIL FROM:<>", "RCPT TO:<a@y.test>", "DATA",
                  "QUIT"},
         Data{"Subject: s\r\nFrom: me@x.test\r\nDate: #\r\nMessage-Id: "
-             "<202612070000000@h.test>\r\n\r\nb\r\n.\r\n"}),
+             "<202612070000000.me@x.test>\r\n\r\nb\r\n.\r\n"}),
     Row("SendmailWithoutRecipientsIsAUsageError", OnlyArgs{"--sendmail", "-C", "cfg"}, account,
         Out{"brenvox: no recipients: name them, or give -t to take them from the message\n"},
         Status{64}),
