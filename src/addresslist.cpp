@@ -24,3 +24,11 @@ StringList parseAddressList(const std::string& text) {
     }
     return items;
 }
+
+std::string trimmed(const std::string& text) {
+    const std::size_t first = text.find_first_not_of(" \t");
+    if (first == std::string::npos) {
+        return std::string();
+    }
+    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}

@@ -1,4 +1,5 @@
 #include "aliases.h"
+#include "addresslist.h"
 
 #include "linesplitter.h"
 
@@ -10,16 +11,6 @@
 #include <iterator>
 
 namespace {
-
-constexpr char blanks[] = " \t";
-
-std::string trimmed(const std::string& text) {
-    const std::size_t first = text.find_first_not_of(blanks);
-    if (first == std::string::npos) {
-        return std::string();
-    }
-    return text.substr(first, text.find_last_not_of(blanks) - first + 1);
-}
 
 std::string lowerCase(std::string text) {
     for (char& c : text) {

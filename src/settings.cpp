@@ -1,4 +1,5 @@
 #include "settings.h"
+#include "addresslist.h"
 
 #include "linesplitter.h"
 
@@ -13,16 +14,6 @@
 #include <utility>
 
 namespace {
-
-constexpr char blanks[] = " \t";
-
-std::string trimmed(const std::string& text) {
-    const std::size_t first = text.find_first_not_of(blanks);
-    if (first == std::string::npos) {
-        return std::string();
-    }
-    return text.substr(first, text.find_last_not_of(blanks) - first + 1);
-}
 
 std::string homeDirectory() {
     const char* home = std::getenv("HOME");
@@ -170,7 +161,7 @@ class SettingsParser {
         if (line.empty() || line[0] == '#') {
             return "";
         }
-        const std::size_t end = line.find_first_of(blanks);
+        const std::size_t end = line.find_first_of(" \t");
         const std::string key = line.substr(0, end);
         const std::string rest = end == line.npos ? "" : trimmed(line.substr(end));
         std::string value = rest;
