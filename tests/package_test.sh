@@ -14,7 +14,7 @@ need() { for tool; do command -v "$tool" >/dev/null || { echo "SKIP: no $tool"; 
 # ROOT holds exactly the binary and the compressed manual page, the latter current.
 check_tree() {
     local files
-    files=$(cd "$1" && find . -type f | sort | tr '\n' ' ')
+    files=$(cd "$1" && find . ! -type d | sort | tr '\n' ' ')
     [ "$files" = "./bin/brenvox ./share/man/man1/brenvox.1.gz " ] || fail "installed: $files"
     gzip -dc "$1/share/man/man1/brenvox.1.gz" | cmp -s - "$source/man/brenvox.1" ||
         fail "installed manual page differs from man/brenvox.1"
@@ -36,6 +36,15 @@ deb)
     [ -n "$(dpkg-deb -f "$deb" Description)" ] || fail "no description"
     dpkg-deb -x "$deb" "$scratch/root"
     check_tree "$scratch/root/usr"
+    mta=$scratch/out/brenvox-mta_1.0.104_all.deb
+    fields=$(dpkg-deb -f "$mta" Depends Provides Conflicts Replaces | tr '\n' ' ')
+    [ "$fields" = "Depends: brenvox (= 1.0.104) Provides: mail-transport-agent \
+Conflicts: mail-transport-agent Replaces: mail-transport-agent " ] || fail "brenvox-mta: $fields"
+    dpkg-deb -x "$mta" "$scratch/root"
+    links=$(cd "$scratch/root" && find . ! -type d ! -name brenvox\* -printf '%y %p>%l\n' |
+        sort | tr '\n' ' ')
+    [ "$links" = "l ./usr/bin/mailq>brenvox l ./usr/lib/sendmail>../bin/brenvox \
+l ./usr/sbin/sendmail>../bin/brenvox " ] || fail "brenvox-mta holds: $links"
     ;;
 man)
     need groff
