@@ -12,6 +12,7 @@
 #include "smtpserversession.h"
 #include "transcript.h"
 
+#include <sys/stat.h>
 #include <sysexits.h>
 #include <unistd.h>
 
@@ -216,7 +217,9 @@ int serveSmtpSession(MailerJob& job) {
             return std::string("451 4.3.0 cannot read the message back");
         }
         const DeliveryReport report = deliver(job, from, recipients, message, transcript);
-        logDelivery(job.account, from, recipients, 0, report);
+        struct stat info {};
+        const auto size = fstat(fd, &info) == 0 ? static_cast<std::uint64_t>(info.st_size) : 0U;
+        logDelivery(job.account, from, recipients, size, report);
         return replyFor(report);
     };
     return runSmtpServerSession(STDIN_FILENO, STDOUT_FILENO, relay, job.server.heloName);
