@@ -116,6 +116,12 @@ int resolveRecipients(const MailerJob& job, const StringList& given, StringList&
             return EX_NOUSER;
         }
     }
+    // What an aliases entry adds goes into RCPT TO as well.
+    const auto bad = std::find_if_not(recipients.begin(), recipients.end(), isPlainAddress);
+    if (bad != recipients.end()) {
+        complain("bad recipient address: " + *bad);
+        return EX_NOUSER;
+    }
     if (recipients.empty()) {
         complain(job.request.recipientsFromHeaders
                      ? "no recipients: the message has no To, Cc or Bcc address"

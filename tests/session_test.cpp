@@ -542,6 +542,10 @@ const Row rows[] = {
     Row("SendmailWithoutRecipientsIsAUsageError", OnlyArgs{"--sendmail", "-C", "cfg"}, account,
         Out{"brenvox: no recipients: name them, or give -t to take them from the message\n"},
         Status{64}),
+    Row("SendmailRefusesAnAliasThatWouldChangeTheCommand",
+        OnlyArgs{"--sendmail", "-C", "cfg", "root"}, File{"al", "root: \"a> NOTIFY=x\"@y, b@y\n"},
+        File{"cfg", "host 127.0.0.1\nport {PORT}\naliases al\n"}, Prelude{piped("s\n")},
+        Out{"brenvox: bad recipient address: a> NOTIFY=x@y\n"}, Status{67}),
     Row("SendmailSpeaksSmtpOnStandardInput", OnlyArgs{"--sendmail", "-bs", "-C", "cfg"}, account,
         Prelude{piped("HELO c\r\nMAIL FROM:<a@y.test>\r\nRCPT TO:<you@y.test>\r\nDATA\r\n"
                       "..x\r\n.\r\nQUIT\r\n")},
