@@ -129,13 +129,14 @@ std::string addMessageBody(BodyText& body, const std::string& text, const std::s
         body.addText(text);
         return "";
     }
-    if (path.empty()) {
-        return "";
-    }
+    return path.empty() ? "" : addBodyFile(body, path, "Error reading message file.");
+}
+
+std::string addBodyFile(BodyText& body, const std::string& path, const std::string& unreadable) {
     TextFile file;
     const TextFile::Status status = file.open(path);
     if (status != TextFile::Status::open || !body.addFile(std::move(file), 0)) {
-        return textFileError(status, "Error reading message file.");
+        return textFileError(status, unreadable);
     }
     return "";
 }

@@ -57,5 +57,8 @@ class BodyText {
 // Adds the -m text (held already) or else the -M file (read as it is written);
 // returns the error line, empty on success.
 std::string addMessageBody(BodyText& body, const std::string& text, const std::string& path);
+// Adds the file at path ("-" standard input); unreadable is the error line when
+// it cannot be read, empty is success.
+std::string addBodyFile(BodyText& body, const std::string& path, const std::string& unreadable);
 
 #endif

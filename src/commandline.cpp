@@ -111,6 +111,13 @@ const LongOption longOptions[] = {
     {"--auth-file", true, [](Email& job, const std::string& value) { job.setAuthFile(value); }},
     {"--auth", true, [](Email& job, const std::string& value) { job.setAuthMechanism(value); }},
     {"--no-progress", false, [](Email& job, const std::string&) { job.setShowProgress(false); }},
+    {"--cc", true, [](Email& job, const std::string& value) { job.setCcList(value); }},
+    {"--bcc", true, [](Email& job, const std::string& value) { job.setBccList(value); }},
+    {"--reply-to", true, [](Email& job, const std::string& value) { job.setReplyTo(value); }},
+    {"--from-name", true, [](Email& job, const std::string& value) { job.setFromName(value); }},
+    {"--header", true, [](Email& job, const std::string& value) { job.addHeaderField(value); }},
+    {"--html", true, [](Email& job, const std::string& value) { job.setHtmlFile(value); }},
+    {"--inline", true, [](Email& job, const std::string& value) { job.addInlineFile(value); }},
     // Read before every other option (applyAccountOptions).
     {"--settings", true, [](Email&, const std::string&) {}},
     {"--account", false, [](Email&, const std::string&) {}},

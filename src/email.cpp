@@ -131,6 +131,28 @@ void Email::setInsecure(bool value) {
     insecure = value;
 }
 
+void Email::setCcList(const std::string& list) {
+    composeOptions.cc = parseAddressList(list);
+}
+void Email::setBccList(const std::string& list) {
+    composeOptions.bcc = parseAddressList(list);
+}
+void Email::setReplyTo(const std::string& list) {
+    composeOptions.replyTo = parseAddressList(list);
+}
+void Email::setFromName(std::string value) {
+    composeOptions.fromName = std::move(value);
+}
+void Email::addHeaderField(std::string text) {
+    composeOptions.headerFields.push_back(std::move(text));
+}
+void Email::setHtmlFile(std::string path) {
+    composeOptions.htmlFile = std::move(path);
+}
+void Email::addInlineFile(std::string path) {
+    composeOptions.inlines.push_back(std::move(path));
+}
+
 int Email::sendMail() {
     const Transcript transcript(verbose);
     Draft draft = draftFromOptions();
@@ -160,13 +182,15 @@ Email::Draft Email::draftFromOptions() const {
 // would leave the server waiting for data that never comes.
 Outcome Email::takeMessage(Draft& draft, MessageFile& message, const Transcript& transcript) const {
     BodyText body;
+    BodyText html;
     Outcome outcome = configFile.empty() ? Outcome{} : mergeConfigFile(draft, body);
     if (draft.envelope.heloName.empty()) {
         draft.envelope.heloName = "localhost";
     }
     if (!outcome.stopped() && rawFile.empty()) {
-        const std::string error = addMessageBody(body, messageText, messageFile);
-        outcome = !error.empty() ? Outcome::stop(error) : compose(draft, body, message, transcript);
+        outcome = readBodies(body, html);
+        const BodyText* shown = composeOptions.htmlFile.empty() ? nullptr : &html;
+        outcome = outcome.stopped() ? outcome : compose(draft, body, shown, message, transcript);
     }
     if (outcome.stopped()) {
         return outcome;
@@ -197,16 +221,29 @@ Outcome Email::mergeConfigFile(Draft& draft, BodyText& body) const {
     return {};
 }
 
+// Standard input can be read for only one of them.
+Outcome Email::readBodies(BodyText& body, BodyText& html) const {
+    const std::string& htmlFile = composeOptions.htmlFile;
+    if (messageText.empty() && messageFile == "-" && htmlFile == "-") {
+        return Outcome::stop("Aborting - -M - and --html - both read standard input.");
+    }
+    std::string error = addMessageBody(body, messageText, messageFile);
+    if (error.empty() && !htmlFile.empty()) {
+        error = addBodyFile(html, htmlFile, "Error reading HTML file " + htmlFile);
+    }
+    return error.empty() ? Outcome{} : Outcome::stop(error);
+}
+
 // The name goes as soon as the message is written, or fails to be.
-Outcome Email::compose(const Draft& draft, const BodyText& body, MessageFile& message,
-                       const Transcript& transcript) const {
+Outcome Email::compose(const Draft& draft, const BodyText& body, const BodyText* html,
+                       MessageFile& message, const Transcript& transcript) const {
     transcript.step("Creating message file.");
     if (!message.create(workingDir)) {
         return Outcome::stop("Error writing message file.");
     }
     const Envelope& envelope = draft.envelope;
-    const MessageContent content{envelope.sender, envelope.recipients, draft.subject, body,
-                                 attachmentList,  envelope.heloName};
+    const MessageContent content{envelope.sender, envelope.recipients, draft.subject,  body,
+                                 attachmentList,  envelope.heloName,   composeOptions, html};
     std::string unreadable;
     const std::string error =
         writeErrorLine(writeMessage(message.descriptor(), content, unreadable), unreadable);
@@ -217,9 +254,13 @@ Outcome Email::compose(const Draft& draft, const BodyText& body, MessageFile& me
     return written;
 }
 
-// Port, HELO name, credentials, TLS and mechanism, then the checks.
+// Port, HELO name, credentials, TLS and mechanism, then the checks. The copies
+// are recipients like the rest, counted and refused with them.
 Outcome Email::settle(Draft& draft) const {
     Envelope& envelope = draft.envelope;
+    for (const StringList* copies : {&composeOptions.cc, &composeOptions.bcc}) {
+        envelope.recipients.insert(envelope.recipients.end(), copies->begin(), copies->end());
+    }
     envelope.port =
         settledPort(draft.portText, draft.configNamedPort, tlsMode == TlsMode::implicit);
     const std::string error = chooseCredentials(authFile, authEnvironment, draft.credentials);
@@ -227,7 +268,7 @@ Outcome Email::settle(Draft& draft) const {
         return Outcome::stop(error);
     }
     const Outcome checked = checkJob({envelope, draft.credentials, rawFile.empty(), draft.subject,
-                                      attachmentList, authMechanism});
+                                      attachmentList, authMechanism, composeOptions});
     if (checked.stopped()) {
         return checked;
     }

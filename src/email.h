@@ -1,6 +1,7 @@
 #ifndef BRENVOX_EMAIL_H
 #define BRENVOX_EMAIL_H
 
+#include "composeoptions.h"
 #include "envelope.h"
 #include "outcome.h"
 #include "stringlist.h"
@@ -53,6 +54,19 @@ class Email {
     void setCaFile(std::string value);
     // Skips the certificate and name check.
     void setInsecure(bool value);
+    // Lists split as setToList does: Cc in the header and the envelope, Bcc in
+    // the envelope only.
+    void setCcList(const std::string& list);
+    void setBccList(const std::string& list);
+    void setReplyTo(const std::string& list);
+    // From becomes "Name <address>".
+    void setFromName(std::string value);
+    // Adds "Name: value" to the header; checked before connecting.
+    void addHeaderField(std::string text);
+    // The HTML part, the text then its plain-text alternative; "-" is standard input.
+    void setHtmlFile(std::string path);
+    // Adds an image the HTML shows as "cid:NAME" (see contentIdFor).
+    void addInlineFile(std::string path);
 
     // Prepares and delivers the message, printing every error line itself.
     // Returns 0 when the server accepted the message, 1 after any failure.
@@ -74,8 +88,9 @@ class Email {
     Draft draftFromOptions() const;
     Outcome takeMessage(Draft& draft, MessageFile& message, const Transcript& transcript) const;
     Outcome mergeConfigFile(Draft& draft, BodyText& body) const;
-    Outcome compose(const Draft& draft, const BodyText& body, MessageFile& message,
-                    const Transcript& transcript) const;
+    Outcome compose(const Draft& draft, const BodyText& body, const BodyText* html,
+                    MessageFile& message, const Transcript& transcript) const;
+    Outcome readBodies(BodyText& body, BodyText& html) const;
     Outcome settle(Draft& draft) const;
 
     std::string configFile;
@@ -99,6 +114,7 @@ class Email {
     std::string caFile;
     bool insecure = false;
     bool showProgress = true;
+    ComposeOptions composeOptions;
 };
 
 #endif

@@ -61,10 +61,7 @@ bool isDotAtom(const std::string& text) {
         text.find("..") != std::string::npos) {
         return false;
     }
-    return std::all_of(text.begin(), text.end(), [](char c) {
-        const auto byte = static_cast<unsigned char>(c);
-        return std::isalnum(byte) != 0 || std::strchr("!#$%&'*+-/=?^_`{|}~.", c) != nullptr;
-    });
+    return std::all_of(text.begin(), text.end(), [](char c) { return c == '.' || isAtext(c); });
 }
 
 // What goes between the quotes as it stands: printable ASCII and space. A quote
@@ -92,13 +89,22 @@ std::string charsetOf(const std::string& text) {
     return isValidUtf8(text) ? "utf-8" : "unknown-8bit";
 }
 
+bool isAtext(char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) != 0 ||
+           (c != '\0' && std::strchr("!#$%&'*+-/=?^_`{|}~", c) != nullptr);
+}
+
 std::string subjectHeader(const std::string& text) {
     if (isAscii(text)) {
         return "Subject: " + text + "\r\n";
     }
+    return "Subject:" + encodedWords(text) + "\r\n";
+}
+
+std::string encodedWords(const std::string& text) {
     const bool utf8 = isValidUtf8(text);
     const std::string charset = upperCharset(text);
-    std::string header = "Subject:";
+    std::string header;
     for (std::size_t start = 0; start < text.size();) {
         const std::size_t end = pieceEnd(text, start, encodedWordBytes, utf8);
         if (start > 0) {
@@ -107,7 +113,7 @@ std::string subjectHeader(const std::string& text) {
         header += " =?" + charset + "?B?" + base64Encode(text.substr(start, end - start)) + "?=";
         start = end;
     }
-    return header + "\r\n";
+    return header;
 }
 
 std::string parameterLines(const std::string& name, const std::string& value) {

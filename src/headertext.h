@@ -16,6 +16,14 @@ std::string charsetOf(const std::string& text);
 // ASCII, otherwise RFC 2047 encoded words folded into lines below 78 characters.
 std::string subjectHeader(const std::string& text);
 
+// text as RFC 2047 encoded words ("=?UTF-8?B?...?=", each after a blank), folded
+// with CR LF so that a header of them stays below 78 characters a line; no CR LF
+// after the last.
+std::string encodedWords(const std::string& text);
+
+// RFC 5322 3.2.3 atext: a letter, a digit or one of !#$%&'*+-/=?^_`{|}~.
+bool isAtext(char c);
+
 // One parameter line of a part header, "\t" + name + "=\"value\"" when value is
 // printable ASCII without '"' or '\\', otherwise RFC 2231 percent-encoded, split
 // into numbered sections when long. Every line ends in CR LF; separate sections end in ";".

@@ -1,5 +1,6 @@
 #include "jobcheck.h"
 
+#include "headerfields.h"
 #include "mimetypes.h"
 
 #include <algorithm>
@@ -20,6 +21,63 @@ bool anyHasLineBreak(const StringList& texts) {
 bool attachmentNameBreaks(const StringList& paths) {
     return std::any_of(paths.begin(), paths.end(),
                        [](const std::string& path) { return hasLineBreak(fileNameOf(path)); });
+}
+
+// What a raw message would silently go without.
+const char* composingOptionIn(const ComposeOptions& options) {
+    const std::pair<bool, const char*> given[] = {
+        {!options.cc.empty(), "--cc"},
+        {!options.bcc.empty(), "--bcc"},
+        {!options.replyTo.empty(), "--reply-to"},
+        {!options.fromName.empty(), "--from-name"},
+        {!options.headerFields.empty(), "--header"},
+        {!options.htmlFile.empty(), "--html"},
+        {!options.inlines.empty(), "--inline"},
+    };
+    for (const auto& [isGiven, name] : given) {
+        if (isGiven) {
+            return name;
+        }
+    }
+    return nullptr;
+}
+
+Outcome checkHeaderField(const std::string& text) {
+    if (hasLineBreak(text)) {
+        return Outcome::stop("Aborting - line break in --header value.");
+    }
+    const std::optional<HeaderField> field = splitHeaderField(text);
+    if (!field || !isFieldName(field->name)) {
+        return Outcome::stop("Aborting - bad field name in --header '" + text + "'.");
+    }
+    if (isReservedFieldName(field->name)) {
+        return Outcome::stop("Aborting - reserved field name in --header '" + text + "'.");
+    }
+    return {};
+}
+
+Outcome checkComposing(const JobText& job) {
+    const ComposeOptions& options = job.options;
+    if (const char* option = job.composed ? nullptr : composingOptionIn(options)) {
+        return Outcome::stop("Aborting - " + std::string(option) + " cannot change a raw message.");
+    }
+    const std::pair<bool, const char*> checks[] = {
+        {!options.inlines.empty() && options.htmlFile.empty(), "Aborting - --inline needs --html."},
+        {anyHasLineBreak(options.replyTo), "Aborting - line break in Reply-To address."},
+        {hasLineBreak(options.fromName), "Aborting - line break in From name."},
+    };
+    for (const auto& [failed, line] : checks) {
+        if (failed) {
+            return Outcome::stop(line);
+        }
+    }
+    for (const std::string& field : options.headerFields) {
+        const Outcome checked = checkHeaderField(field);
+        if (checked.stopped()) {
+            return checked;
+        }
+    }
+    return {};
 }
 
 } // namespace
@@ -49,7 +107,7 @@ Outcome checkJob(const JobText& job) {
         return Outcome::stop("Aborting - unknown authentication mechanism " + job.mechanismName +
                              ".");
     }
-    return {};
+    return checkComposing(job);
 }
 
 std::optional<AuthMechanism> mechanismNamed(const std::string& name) {

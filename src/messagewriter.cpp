@@ -2,7 +2,9 @@
 
 #include "base64.h"
 #include "clocktext.h"
+#include "headerfields.h"
 #include "headertext.h"
+#include "mimeparts.h"
 #include "mimetypes.h"
 
 #include <unistd.h>
@@ -21,20 +23,17 @@ void writeText(std::FILE* out, const std::string& text) {
     std::fwrite(text.data(), 1, text.size(), out);
 }
 
-std::string joined(const StringList& items) {
-    std::string text;
-    for (const std::string& item : items) {
-        text += (text.empty() ? "" : ", ") + item;
-    }
-    return text;
-}
-
 std::string headerBlock(const MessageContent& content, const std::string& boundary) {
     std::string head =
         "Message-Id: " + messageId(messageIdPrefix(), content.sender, content.idHost) + "\r\n" +
-        "Date: " + formatEmailDate(std::time(nullptr)) + "\r\n" + "From: " + content.sender +
-        "\r\n" + "To: " + joined(content.recipients) + "\r\n" + subjectHeader(content.subject) +
-        "MIME-Version: 1.0\r\n";
+        "Date: " + formatEmailDate(std::time(nullptr)) + "\r\n" +
+        fromField(content.options.fromName, content.sender) +
+        addressField("To", content.recipients) + addressField("Cc", content.options.cc) +
+        addressField("Reply-To", content.options.replyTo) + subjectHeader(content.subject);
+    for (const std::string& field : content.options.headerFields) {
+        head += userField(field);
+    }
+    head += "MIME-Version: 1.0\r\n";
     if (!content.attachments.empty()) {
         head += "Content-Type: multipart/mixed;\r\n"
                 "\tBoundary=\"" +
@@ -45,11 +44,6 @@ std::string headerBlock(const MessageContent& content, const std::string& bounda
                 boundary + "\r\n";
     }
     return head;
-}
-
-std::string textPartHeader(const BodyText& text) {
-    return "Content-Type: text/plain;\r\n\tcharset=\"" + text.charset() +
-           "\"\r\nContent-Transfer-Encoding: " + text.transferEncoding() + "\r\n\n";
 }
 
 std::string attachmentPartHeader(const std::string& path, const std::string& boundary) {
@@ -73,10 +67,10 @@ WriteOutcome closeAfter(std::FILE* out, WriteOutcome outcome) {
 // An endless text or attachment stops at the first failing block.
 WriteOutcome writeParts(std::FILE* out, const MessageContent& content, const std::string& boundary,
                         std::string& failedPath) {
-    if (!content.text.write(out)) {
-        return WriteOutcome::textUnreadable;
+    const WriteOutcome body = writeBody(out, content, boundary, failedPath);
+    if (body != WriteOutcome::written) {
+        return body;
     }
-    writeText(out, "\n");
     Base64FileEncoder encoder;
     for (const std::string& path : content.attachments) {
         if (std::ferror(out) != 0) {
@@ -110,7 +104,7 @@ WriteOutcome writeMessage(int fd, const MessageContent& content, std::string& fa
     }
     std::setvbuf(out, nullptr, _IOFBF, writeBufferSize);
     const std::string boundary = std::to_string(microsecondsNow()) + boundarySuffix;
-    writeText(out, headerBlock(content, boundary) + textPartHeader(content.text));
+    writeText(out, headerBlock(content, boundary));
     const WriteOutcome parts = writeParts(out, content, boundary, failedPath);
     if (parts != WriteOutcome::written) {
         return closeAfter(out, parts);
@@ -131,6 +125,10 @@ std::string writeErrorLine(WriteOutcome outcome, const std::string& failedPath) 
         return "Error reading message file.";
     case WriteOutcome::attachmentUnreadable:
         return "Error reading attachment file " + failedPath;
+    case WriteOutcome::htmlUnreadable:
+        return "Error reading HTML file " + failedPath;
+    case WriteOutcome::inlineUnreadable:
+        return "Error reading inline file " + failedPath;
     case WriteOutcome::writeFailed:
         break;
     }

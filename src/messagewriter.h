@@ -2,6 +2,7 @@
 #define BRENVOX_MESSAGEWRITER_H
 
 #include "bodytext.h"
+#include "composeoptions.h"
 
 #include "stringlist.h"
 
@@ -15,9 +16,18 @@ struct MessageContent {
     const BodyText& text;
     StringList attachments; // paths
     std::string idHost;     // for the Message-Id when the sender is not a plain address
+    const ComposeOptions& options;
+    const BodyText* html; // read from options.htmlFile; nullptr without --html
 };
 
-enum class WriteOutcome { written, writeFailed, textUnreadable, attachmentUnreadable };
+enum class WriteOutcome {
+    written,
+    writeFailed,
+    textUnreadable,
+    attachmentUnreadable,
+    htmlUnreadable,
+    inlineUnreadable
+};
 
 // Writes the whole MIME message, ending in the "." line, through the open
 // descriptor fd (which stays open, positioned at the end). Headers and parts end

@@ -56,6 +56,34 @@ class Delivery(unittest.TestCase):
         self.assertEqual([(p.get_filename(), p.get_content_type(), p.get_payload(decode=True))
                           for p in parts], [(n, t, d) for (n, d), t in zip(files.items(), types)])
 
+    def test_html_with_text_inline_image_attachment_and_copies(self):
+        files = {"page.html": "<p>Grüße</p><img src='cid:logo_1.png'>\n".encode(),
+                 "logo 1.png": bytes(range(256)), "data.pdf": b"%PDF"}
+        status, out, _, raw, envelope = deliver(files, [
+            "-f", "me@example.org", "-t", "on@example.org", "--cc", "team@example.org",
+            "--bcc", "archive@example.org", "--reply-to", "t@example.org", "--from-name", "Müller",
+            "--header", "Auto-Submitted: auto-generated", "-m", "plain", "--html", "page.html",
+            "--inline", "logo 1.png", "-a", "data.pdf"])
+        self.assertEqual(status, 0, out)
+        self.assertEqual(envelope["rcpt_tos"], ["on@example.org", "team@example.org",
+                                                "archive@example.org"])
+        self.assertNotIn(b"archive", raw)
+        message = email.message_from_bytes(raw, policy=email.policy.default)
+        self.assertEqual([message[f] for f in ("From", "Cc", "Reply-To", "Auto-Submitted")],
+                         ["Müller <me@example.org>", "team@example.org", "t@example.org",
+                          "auto-generated"])
+        related, attached = message.get_payload()
+        alternative, image = related.get_payload()
+        text, html = alternative.get_payload()
+        self.assertEqual([p.get_content_type() for p in (message, related, alternative, text,
+                                                         html, image, attached)],
+                         ["multipart/mixed", "multipart/related", "multipart/alternative",
+                          "text/plain", "text/html", "image/png", "application/pdf"])
+        self.assertEqual((text.get_content(), html.get_content()),
+                         ("plain\r\n", files["page.html"].decode().replace("\n", "\r\n")))
+        self.assertEqual((image["Content-ID"], image.get_content_disposition(), image.get_content(),
+                          attached.get_content()), ("<logo_1.png>", "inline", bytes(range(256)), b"%PDF"))
+
     def test_raw_message_as_it_stands(self):
         raw = b"From: <r@example.org>\r\nSubject: raw\r\n\r\nline one\r\n..stuffed\r\n.\r\n"
         status, out, _, received, _ = deliver({"m.eml": raw}, ["-f", "r@x.org", "-t", "x@x.org",

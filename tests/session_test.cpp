@@ -157,6 +157,12 @@ std::string attachmentPart(const std::string& type, const std::string& name,
            name + "\"\r\n\r\n" + base64 + "\r\n";
 }
 
+// A multipart layer of the composed body ("rel", "alt") up to its first part.
+std::string layer(const std::string& type, const std::string& prefix) {
+    return "Content-Type: multipart/" + type + ";\r\n\tBoundary=\"" + prefix +
+           "#boundary__giblets_and_gravy\"\r\n\r\n--" + prefix + "#boundary__giblets_and_gravy\r\n";
+}
+
 const std::string portLine = "serverport = {PORT}  serverPortInt = {PORT}\n";
 
 const std::string help =
@@ -556,6 +562,59 @@ const Row rows[] = {
     Row("BodyAndRawMessageFromStandardInput", Args{"--no-progress", "-r", "-"},
         Prelude{"printf 'Subject: p\\n\\n.\\n' | exec"}, heloSession,
         Data{"Subject: p\r\n\r\n.\r\n"}),
+    // Cc, Bcc, Reply-To, own header fields, a display name, HTML and inline images.
+    Row("CopiesReplyToNameAndOwnFields",
+        Args{"--no-progress", "--cc", "c@y.test, d@y.test", "--bcc", "h@y.test", "--reply-to",
+             "r@y.test", "--from-name", "Ops Team", "--header", "X-Priority:  1 ", "--header",
+             "X-Note: Grüße", "-s", "s", "-m", "body"},
+        Commands{"HELO localhost", mailLine, rcptLine, "RCPT TO: <c@y.test>", "RCPT TO: <d@y.test>",
+                 "RCPT TO: <h@y.test>", "DATA", "QUIT"},
+        Data{swap(swap(composed("body"), "From: <", "From: Ops Team <"), "Subject: s\r\n",
+                  "Cc: <c@y.test>, <d@y.test>\r\nReply-To: <r@y.test>\r\nSubject: s\r\n"
+                  "X-Priority: 1\r\nX-Note: =?UTF-8?B?R3LDvMOfZQ==?=\r\n")}),
+    Row("HtmlAlternativeQuotedPrintable",
+        Args{"--no-progress", "-s", "s", "-m", "text", "--html", "p.html"},
+        File{"p.html", "<p>\xc3\xbc</p>\n"}, heloSession,
+        Data{swap(swap(composed("text"), textHead, layer("alternative", "alt") + textHead),
+                  "\r\n\r\n.",
+                  "\r\n--alt#boundary__giblets_and_gravy\r\nContent-Type: text/html;\r\n\tcharset="
+                  "\"utf-8\"\r\nContent-Transfer-Encoding: quoted-printable\r\n\r\n<p>=C3=BC"
+                  "</p>\r\n\r\n--alt#boundary__giblets_and_gravy--\r\n\r\n\r\n.")}),
+    Row("HtmlAloneFromStandardInputWithInlineImage",
+        Args{"--no-progress", "-s", "s", "--html", "-", "--inline", "a b.png", "-a", "x.pdf"},
+        File{"a b.png", "img"}, File{"x.pdf", "pdf"}, heloSession,
+        Prelude{"printf '<img src=cid:a_b.png>' | exec"},
+        Data{swap(composed("", attachmentPart("application/pdf", "x.pdf", "cGRm\r\n")),
+                  textHead + "\r\n",
+                  layer("related", "rel") + swap(textHead, "plain", "html") +
+                      "<img src=cid:a_b.png>\r\n\r\n--rel#boundary__giblets_and_gravy\r\n"
+                      "Content-Type: image/png;\r\n\tname=\"a b.png\"\r\nContent-Transfer-"
+                      "Encoding: base64\r\nContent-ID: <a_b.png>\r\nContent-Disposition: inline;"
+                      "\r\n\tfilename=\"a b.png\"\r\n\r\naW1n\r\n\r\n"
+                      "--rel#boundary__giblets_and_gravy--\r\n")}),
+    Row("LineBreakInHeaderValue", Args{"--header", "X-A: 1\r\nBcc: e@x.test", "-m", "x"},
+        Fails{"Aborting - line break in --header value.\n"}),
+    Row("LineBreakInReplyTo", Args{"--reply-to", "r@y.test\nBcc: e@x.test", "-m", "x"},
+        Fails{"Aborting - line break in Reply-To address.\n"}),
+    Row("LineBreakInFromName", Args{"--from-name", "N\rBcc: e@x.test", "-m", "x"},
+        Fails{"Aborting - line break in From name.\n"}),
+    Row("LineBreakInCc", Args{"--cc", "c@y.test\r\nBcc: e@x.test", "-m", "x"},
+        Fails{"Aborting - line break in recipient address.\n"}),
+    Row("FieldNameWithABlank", Args{"--header", "X Bad: 1", "-m", "x"},
+        Fails{"Aborting - bad field name in --header 'X Bad: 1'.\n"}),
+    Row("FieldWithoutColon", Args{"--header", "X-Bad", "-m", "x"},
+        Fails{"Aborting - bad field name in --header 'X-Bad'.\n"}),
+    Row("FieldBrenvoxWrites", Args{"--header", "Content-Type: text/html", "-m", "x"},
+        Fails{"Aborting - reserved field name in --header 'Content-Type: text/html'.\n"}),
+    Row("BodyAndHtmlBothFromStandardInput", Args{"-M", "-", "--html", "-"},
+        Fails{"Aborting - -M - and --html - both read standard input.\n"}),
+    Row("InlineWithoutHtml", Args{"--inline", "raw", "-m", "x"},
+        Fails{"Aborting - --inline needs --html.\n"}),
+    Row("CopyOfARawMessage", Args{"--bcc", "h@y.test", "-r", "raw"},
+        Fails{"Aborting - --bcc cannot change a raw message.\n"}),
+    Row("HtmlFileMissing", Args{"--html", "nofile"}, Fails{"Error reading HTML file nofile\n"}),
+    Row("InlineFileMissing", Args{"--html", "raw", "--inline", "nofile"},
+        Fails{"Error reading inline file nofile\n"}),
 };
 
 std::string mask(const std::string& text) {

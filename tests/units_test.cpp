@@ -4,6 +4,7 @@
 #include "base64.h"
 #include "bodytext.h"
 #include "clocktext.h"
+#include "headerfields.h"
 #include "headertext.h"
 #include "linesplitter.h"
 #include "messageingest.h"
@@ -166,14 +167,18 @@ TEST(Units, MessageIdIsAlwaysAValidMsgId) {
 }
 
 // Header values: no UTF-8 sequence cut, the charset judged up to the last one, names with a
-// quote or a control percent-encoded; long ones: every line below 78 characters, no %XX cut.
+// quote or a control percent-encoded, display names quoted or encoded; long ones: every line below
+// 78 characters, no %XX cut.
 TEST(Units, NonAsciiHeadersFoldBelow78) {
     const Pair headers[] = {
         {subjectHeader("\xc3\xbc\xc3"), "Subject: =?UNKNOWN-8BIT?B?w7zD?=\r\n"},
         {subjectHeader(std::string(29, 'x') + "\xe2\x82\xac"), // 30 bytes would cut the €
          "Subject: =?UTF-8?B?eHh4eHh4eHh4eHh4eHh4eHh4eHh4eHh4eHh4eHg=?=\r\n =?UTF-8?B?4oKs?=\r\n"},
         {parameterLines("n", "say \"hi\".txt"), "\tn*=UTF-8''say%20%22hi%22.txt\r\n"},
-        {parameterLines("n", "a\x01"), "\tn*=UTF-8''a%01\r\n"}};
+        {parameterLines("n", "a\x01"), "\tn*=UTF-8''a%01\r\n"},
+        {fromField("Pat \"P.\" O\\Brien", "<a@b>"),
+         "From: \"Pat \\\"P.\\\" O\\\\Brien\" <a@b>\r\n"},
+        {fromField("Grüße", "<a@b>"), "From: =?UTF-8?B?R3LDvMOfZQ==?= <a@b>\r\n"}};
     for (const auto& [header, expected] : headers) {
         EXPECT_EQ(header, expected);
     }
