@@ -15,11 +15,6 @@ struct ComposeOptions {
     StringList headerFields; // "Name: value" as given, checked before connecting
     std::string htmlFile;    // "-" is standard input
     StringList inlines;      // images the HTML shows as cid:NAME
-
-    bool givenAny() const {
-        return !cc.empty() || !bcc.empty() || !replyTo.empty() || !fromName.empty() ||
-               !headerFields.empty() || !htmlFile.empty() || !inlines.empty();
-    }
 };
 
 #endif
