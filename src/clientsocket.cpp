@@ -174,8 +174,9 @@ std::string ClientSocket::receive(const Deadline* deadline) {
 }
 
 std::string ClientSocket::socketReceive(std::chrono::steady_clock::time_point deadline) {
-    // Bytes TLS has already taken off the socket would not wake poll().
-    if (!(tls && tls->pending()) && !awaitReadable(descriptor, deadline)) {
+    // TLS waits for the socket itself: bytes it has already taken off the socket would not wake
+    // poll(), and the handshake's last flight may still have to go out first.
+    if (!tls && !awaitReadable(descriptor, deadline)) {
         throw SocketException(errno, "Problem encountered receiving data");
     }
     return receive(&deadline);

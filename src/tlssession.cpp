@@ -20,6 +20,8 @@ struct TlsSession::Channel {
     int error = 0;                      // errno of the failed socket call, 0 if none failed
     bool closed = false;                // the peer closed its side
     const Deadline* deadline = nullptr; // of the call under way; none: the socket's time-outs
+    bool holding = false;               // writes are kept in held rather than sent
+    std::string held;
 };
 
 namespace {
@@ -30,12 +32,28 @@ Channel& channelOf(BIO* bio) {
     return *static_cast<Channel*>(BIO_get_data(bio));
 }
 
+bool sendHeld(Channel& channel) {
+    if (!channel.held.empty() &&
+        !sendAllBefore(channel.fd, channel.held.data(), channel.held.size(), channel.deadline)) {
+        channel.error = errno;
+        return false;
+    }
+    channel.held.clear();
+    return true;
+}
+
 // No retry flags are set: waits happen here, so a failure is final. Each record
 // leaves at once: gathering them for fewer sends costs more in copying than it
-// saves, and keeps the server from decrypting while we encrypt.
+// saves, and keeps the server from decrypting while we encrypt. Only what the
+// handshake writes is held until the next read or write: in TLS 1.3 the
+// client's Finished then leaves with the first command, in one segment.
 int channelWrite(BIO* bio, const char* data, int size) {
     Channel& channel = channelOf(bio);
     BIO_clear_retry_flags(bio);
+    if (channel.holding || !channel.held.empty()) {
+        channel.held.append(data, static_cast<std::size_t>(size));
+        return channel.holding || sendHeld(channel) ? size : -1;
+    }
     if (!sendAllBefore(channel.fd, data, static_cast<std::size_t>(size), channel.deadline)) {
         channel.error = errno;
         return -1;
@@ -46,6 +64,9 @@ int channelWrite(BIO* bio, const char* data, int size) {
 int channelRead(BIO* bio, char* out, int size) {
     Channel& channel = channelOf(bio);
     BIO_clear_retry_flags(bio);
+    if (!sendHeld(channel)) {
+        return -1;
+    }
     if (channel.deadline != nullptr && !awaitReadable(channel.fd, *channel.deadline)) {
         channel.error = errno;
         return -1;
@@ -158,7 +179,13 @@ TlsSession::TlsSession(int descriptor, const TlsOptions& options, Deadline deadl
     }
 
     channel->deadline = unbounded ? nullptr : &deadline;
+    channel->holding = true;
     const int result = SSL_connect(ssl.get());
+    channel->holding = false;
+    if (result != 1 && channel->error == 0 && !channel->closed) {
+        sendHeld(*channel); // the alert that tells the server why, if any
+        channel->error = 0;
+    }
     channel->deadline = nullptr;
     if (result != 1) {
         if (channel->closed || channel->error == ECONNRESET) {
