@@ -69,7 +69,8 @@ DeliveryReport MtaDialogue::open() {
         const std::string greeting =
             envelope.tlsMode == TlsMode::implicit
                 ? client.connectTls(envelope.serverName, envelope.port, envelope.tls)
-                : client.connect(envelope.serverName, envelope.port);
+                : client.connect(envelope.serverName, envelope.port,
+                                 envelope.tlsMode == TlsMode::startTls ? &envelope.tls : nullptr);
         connected = true;
         if (!replyIs(greeting, "220")) {
             return refused("the connection", greeting, EX_UNAVAILABLE);

@@ -153,10 +153,14 @@ void SmtpClient::setReceiveTimeout(int val) {
 }
 
 // One deadline from the connection on bounds the whole greeting.
-std::string SmtpClient::connect(std::string serverName, unsigned short port) {
+std::string SmtpClient::connect(std::string serverName, unsigned short port,
+                                const TlsOptions* startTls) {
     smtpSocket->setTransmitTimeout(txTimeout);
     smtpSocket->setReceiveTimeout(rxTimeout);
     smtpSocket->socketConnect(std::move(serverName), port);
+    if (startTls != nullptr) {
+        smtpSocket->prepareTls(*startTls);
+    }
     return shownReply(receiveReply());
 }
 

@@ -45,8 +45,10 @@ class SmtpClient {
     void setTransmitTimeout(int val);
     void setReceiveTimeout(int val);
 
-    // Opens the connection and returns the whole greeting.
-    std::string connect(std::string serverName, unsigned short port);
+    // Opens the connection and returns the whole greeting. With startTls, the
+    // TLS of a STARTTLS to come is set up while the greeting is on its way.
+    std::string connect(std::string serverName, unsigned short port,
+                        const TlsOptions* startTls = nullptr);
     // The same, but the TLS handshake comes first (implicit TLS, RFC 8314) and
     // the greeting is read over TLS.
     std::string connectTls(std::string serverName, unsigned short port, const TlsOptions& options);

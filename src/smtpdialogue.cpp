@@ -65,7 +65,8 @@ void SmtpDialogue::connect() {
     if (envelope.tlsMode == TlsMode::implicit) {
         client.connectTls(envelope.serverName, envelope.port, envelope.tls);
     } else {
-        client.connect(envelope.serverName, envelope.port);
+        client.connect(envelope.serverName, envelope.port,
+                       envelope.tlsMode == TlsMode::startTls ? &envelope.tls : nullptr);
     }
 }
 

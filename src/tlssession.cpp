@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <exception>
 
 // What the socket layer under OpenSSL saw: the record layer reports only that a
 // call failed, not why.
@@ -134,9 +135,18 @@ std::string certificateName(const std::string& given) {
 
 } // namespace
 
-TlsSession::TlsSession(int descriptor, const TlsOptions& options, Deadline deadline, bool unbounded)
-    : channel(std::make_unique<Channel>()), context(nullptr, SSL_CTX_free), ssl(nullptr, SSL_free) {
-    channel->fd = descriptor;
+TlsSession::TlsSession(const TlsOptions& options)
+    : channel(std::make_unique<Channel>()), context(nullptr, SSL_CTX_free), ssl(nullptr, SSL_free),
+      given(options) {
+    try {
+        setUp();
+    } catch (const SocketException&) {
+        setUpFailure = std::current_exception();
+    }
+}
+
+void TlsSession::setUp() {
+    const TlsOptions& options = given;
     ERR_clear_error();
     context.reset(SSL_CTX_new(TLS_client_method()));
     if (!context || SSL_CTX_set_min_proto_version(context.get(), TLS1_2_VERSION) != 1 ||
@@ -177,7 +187,14 @@ TlsSession::TlsSession(int descriptor, const TlsOptions& options, Deadline deadl
     if (!named) {
         fail(EPROTO, "TLS set-up failed: " + openSslReason());
     }
+}
 
+void TlsSession::handshake(int descriptor, Deadline deadline, bool unbounded) {
+    if (setUpFailure) {
+        std::rethrow_exception(setUpFailure);
+    }
+    const TlsOptions& options = given;
+    channel->fd = descriptor;
     channel->deadline = unbounded ? nullptr : &deadline;
     channel->holding = true;
     const int result = SSL_connect(ssl.get());

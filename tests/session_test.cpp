@@ -101,6 +101,17 @@ const Row pipelined("", Args{"-A", "u:p", "--auth", "plain", "-r", "raw"},
                     Script{"EHLO 250-scripted.test\r\n250-SIZE 1000\r\n250-PIPELINING\r\n"
                            "250 AUTH LOGIN",
                            "AUTH 235 2.7.0 Ok"});
+// What it shows and receives up to the first recipient, in one write from MAIL on.
+const std::string pipelinedStart =
+    greeted + "> EHLO localhost\n< 250-scripted.test\r\n< 250-SIZE 1000\r\n< 250-PIPELINING\r\n"
+              "< 250 AUTH LOGIN\r\n> AUTH PLAIN AHUAcA==\n< 235 2.7.0 Ok\r\n"
+              "> MAIL FROM: <me@x.test> SIZE=27\n> RCPT TO: <you@y.test>\n";
+Commands pipelinedAfter(const Strings& more) {
+    Commands sent = {"EHLO localhost", "AUTH PLAIN AHUAcA==", mailLine + " SIZE=27",
+                     "+" + rcptLine};
+    sent.insert(sent.end(), more.begin(), more.end());
+    return sent;
+}
 
 // The system mailer: an account on the scripted server, a message on standard input.
 const File account = {"cfg", "account default\nhost 127.0.0.1\nport {PORT}\nfrom me@x.test\n"
@@ -561,47 +572,33 @@ const Row rows[] = {
     Row("BodyAndRawMessageFromStandardInput", Args{"--no-progress", "-r", "-"},
         Prelude{"printf 'Subject: p\\n\\n.\\n' | exec"}, heloSession,
         Data{"Subject: p\r\n\r\n.\r\n"}),
-    // PIPELINING and SIZE: "+" marks a command that came in the same receive as the one before.
+    // Issue 23, round trips: PIPELINING, SIZE, TLS; "+" marks a command that came in the same
+    // receive as the bytes before it.
     Row("PipelinedInOneWriteQuitWithTheData", pipelined, Args{"-v", "-t", "you@y.test, two@y.test"},
         Script{"MAIL pieces 250 2.1.0|Ok\r\n"},
-        Out{greeted +
-            "> EHLO localhost\n< 250-scripted.test\r\n< 250-SIZE 1000\r\n< 250-PIPELINING"
-            "\r\n< 250 AUTH LOGIN\r\n> AUTH PLAIN AHUAcA==\n< 235 2.7.0 Ok\r\n> MAIL FROM: "
-            "<me@x.test> "
-            "SIZE=27\n> RCPT TO: <you@y.test>\n> RCPT TO: <two@y.test>\n> DATA\n< 250 2.1.0Ok\r\n"
-            "< 250 2.1.5 Ok\r\n< 250 2.1.5 Ok\r\n< 354 End data with <CR><LF>.<CR><LF>\r\n"
+        Out{pipelinedStart +
+            "> RCPT TO: <two@y.test>\n> DATA\n< 250 2.1.0Ok\r\n< 250 2.1.5 Ok\r\n"
+            "< 250 2.1.5 Ok\r\n< 354 End data with <CR><LF>.<CR><LF>\r\n"
             "* Sending data...\n" +
             P + queued + quit},
-        Commands{"EHLO localhost", "AUTH PLAIN AHUAcA==", mailLine + " SIZE=27", "+" + rcptLine,
-                 "+RCPT TO: <two@y.test>", "+DATA", "+QUIT"},
-        Data{rawMessage}),
+        pipelinedAfter({"+RCPT TO: <two@y.test>", "+DATA", "+QUIT"}), Data{rawMessage}),
     Row("PipelinedRefusedSenderReadsEveryReplyAndEndsTheData", pipelined, Args{"-v"},
         Script{"MAIL 553 5.7.1 Rejected", "DATA-END 503 5.5.1 No transaction"},
-        Fails{greeted +
-              "> EHLO localhost\n< 250-scripted.test\r\n< 250-SIZE 1000\r\n< 250-PIPELINING"
-              "\r\n< 250 AUTH LOGIN\r\n> AUTH PLAIN AHUAcA==\n< 235 2.7.0 Ok\r\n> MAIL FROM: "
-              "<me@x.test> "
-              "SIZE=27\n> RCPT TO: <you@y.test>\n> DATA\n< 553 5.7.1 Rejected\r\n< 250 2.1.5 Ok\r\n"
-              "< 354 End data with <CR><LF>.<CR><LF>\r\n> .\n< 503 5.5.1 No transaction\r\n"
+        Fails{pipelinedStart +
+              "> DATA\n< 553 5.7.1 Rejected\r\n< 250 2.1.5 Ok\r\n< 354 End data "
+              "with <CR><LF>.<CR><LF>\r\n> .\n< 503 5.5.1 No transaction\r\n"
               "! Error, sender address refused.\n" +
               quit},
-        Commands{"EHLO localhost", "AUTH PLAIN AHUAcA==", mailLine + " SIZE=27", "+" + rcptLine,
-                 "+DATA", "QUIT"},
-        Data{".\r\n"}),
+        pipelinedAfter({"+DATA", "QUIT"}), Data{".\r\n"}),
     Row("PipelinedLastRecipientAloneAccepted", pipelined, Args{"-t", "you@y.test, two@y.test"},
         Script{"RCPT 550 5.1.1 Unknown", "RCPT 250 2.1.5 Ok"}, Out{P},
-        Commands{"EHLO localhost", "AUTH PLAIN AHUAcA==", mailLine + " SIZE=27", "+" + rcptLine,
-                 "+RCPT TO: <two@y.test>", "+DATA", "+QUIT"},
-        Data{rawMessage}),
+        pipelinedAfter({"+RCPT TO: <two@y.test>", "+DATA", "+QUIT"}), Data{rawMessage}),
     Row("PipelinedAllRecipientsRefused", pipelined,
-        Script{"RCPT 550 5.1.1 Unknown", "DATA 554 5.5.1 No"},
-        Fails{"! Something odd occurred, bailing out...\n"},
-        Commands{"EHLO localhost", "AUTH PLAIN AHUAcA==", mailLine + " SIZE=27", "+" + rcptLine,
-                 "+DATA", "QUIT"}),
+        Script{"RCPT 550 5.1.1 No", "DATA 554 5.5.1 No"},
+        Fails{"! Something odd occurred, bailing out...\n"}, pipelinedAfter({"+DATA", "QUIT"})),
     Row("PipelinedDataRefused", pipelined, Script{"DATA 451 4.3.0 Later"},
         Fails{"! Error, remote server doesn't want your data.\n"},
-        Commands{"EHLO localhost", "AUTH PLAIN AHUAcA==", mailLine + " SIZE=27", "+" + rcptLine,
-                 "+DATA", "QUIT"}),
+        pipelinedAfter({"+DATA", "QUIT"})),
     Row("OverTheSizeLimitNothingIsSent", pipelined, Args{"-r", "raw2"},
         File{"raw2", std::string(1000, 'x')}, Fails{"! Data transmission error.\n"},
         Commands{"EHLO localhost", "AUTH PLAIN AHUAcA==", "QUIT"}),
@@ -622,6 +619,9 @@ const Row rows[] = {
         Script{"EHLO 250 SIZE 100"}, Commands{"EHLO h.test", "RSET", "QUIT"},
         Out{"brenvox: 127.0.0.1 takes at most 100 bytes (SIZE), the message has 134\n"},
         Status{69}),
+    // TLS set up while the greeting is on its way fails only where the handshake comes.
+    Row("TlsCaFileMissing", tlsRefused, Args{"--cafile", "nofile"},
+        Fails{"! Error: Unable to load CA file nofile - No such file or directory\n"}),
 };
 
 std::string mask(const std::string& text) {
