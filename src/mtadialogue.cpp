@@ -165,7 +165,7 @@ DeliveryReport MtaDialogue::transaction(const std::string& sender, const StringL
     const bool sizeOffered = offersKeyword(ehloReply, "SIZE");
     const std::uint64_t size = sizeOffered ? messageWireSize(message) : 0;
     const std::uint64_t limit = sizeLimit(ehloReply);
-    if (limit != 0 && size > limit) {
+    if (size > limit) {
         return {EX_UNAVAILABLE,
                 envelope.serverName + " takes at most " + std::to_string(limit) +
                     " bytes (SIZE), the message has " + std::to_string(size),

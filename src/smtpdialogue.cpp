@@ -173,7 +173,7 @@ Outcome SmtpDialogue::helo() {
 // announced: the refusal would come only after all of it has been sent.
 Outcome SmtpDialogue::transaction(MessageFile& message) {
     const std::uint64_t size = offers.size ? messageWireSize(message) : 0;
-    if (offers.sizeLimit != 0 && size > offers.sizeLimit) {
+    if (size > offers.sizeLimit) {
         return Outcome::stop(notTransmitted);
     }
     const std::string parameters = offers.size ? "SIZE=" + std::to_string(size) : "";

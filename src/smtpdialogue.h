@@ -36,7 +36,7 @@ class SmtpDialogue {
     struct Offers {
         bool pipelining = false;
         bool size = false;
-        std::uint64_t sizeLimit = 0; // 0: none stated
+        std::uint64_t sizeLimit = UINT64_MAX;
     };
 
     void connect();

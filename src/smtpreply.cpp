@@ -48,10 +48,11 @@ bool offersKeyword(const std::string& reply, const std::string& keyword) {
     return !keywordLine(reply, keyword).empty();
 }
 
-// strtoull gives 0 without a number, and for one too large its maximum, as good as no limit.
+// strtoull gives 0 without a number, and for one too large its maximum: no limit either way.
 std::uint64_t sizeLimit(const std::string& reply) {
     const std::string line = keywordLine(reply, "SIZE");
-    return line.size() > 8 ? std::strtoull(line.c_str() + 8, nullptr, 10) : 0;
+    const std::uint64_t limit = line.size() > 8 ? std::strtoull(line.c_str() + 8, nullptr, 10) : 0;
+    return limit == 0 ? UINT64_MAX : limit;
 }
 
 // Only the last line is looked at, so the check costs nothing like a rescan of the whole reply.

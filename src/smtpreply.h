@@ -11,7 +11,8 @@
 bool replyIs(const std::string& reply, const char* code);
 // A keyword line of an EHLO reply (RFC 5321 4.1.1.1): "250-WORD ..." or "250 WORD ...".
 bool offersKeyword(const std::string& reply, const std::string& keyword);
-// RFC 1870: the limit that an EHLO reply's "SIZE n" states; 0 when it states none.
+// RFC 1870: the largest message an EHLO reply's "SIZE n" lets through; any without a number,
+// with 0, or without the keyword.
 std::uint64_t sizeLimit(const std::string& reply);
 // Ends in LF, and its last line is not a continuation line ("ddd-", RFC 5321 4.2.1).
 bool isCompleteReply(const std::string& reply);

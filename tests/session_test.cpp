@@ -113,6 +113,20 @@ Commands pipelinedAfter(const Strings& more) {
     return sent;
 }
 
+// 720 recipients: 16 KiB hold MAIL and 710 RCPT, the next group is written once their replies
+// are in, so its first line comes in a receive of its own.
+const std::pair<std::string, Commands> inGroups = [] {
+    std::string to = "you@y.test";
+    for (int i = 1; i < 720; ++i) {
+        to += ", you@y.test";
+    }
+    Strings rest(709, "+" + rcptLine);
+    rest.push_back(rcptLine);
+    rest.insert(rest.end(), 9, "+" + rcptLine);
+    rest.insert(rest.end(), {"+DATA", "+QUIT"});
+    return std::make_pair(to, pipelinedAfter(rest));
+}();
+
 // The system mailer: an account on the scripted server, a message on standard input.
 const File account = {"cfg", "account default\nhost 127.0.0.1\nport {PORT}\nfrom me@x.test\n"
                              "helo h.test\ndomain x.test\n"};
@@ -593,6 +607,8 @@ const Row rows[] = {
     Row("PipelinedLastRecipientAloneAccepted", pipelined, Args{"-t", "you@y.test, two@y.test"},
         Script{"RCPT 550 5.1.1 Unknown", "RCPT 250 2.1.5 Ok"}, Out{P},
         pipelinedAfter({"+RCPT TO: <two@y.test>", "+DATA", "+QUIT"}), Data{rawMessage}),
+    Row("PipelinedInGroupsOfAt16KiB", pipelined, Args{"-t", inGroups.first}, Out{P},
+        inGroups.second, Data{rawMessage}),
     Row("PipelinedAllRecipientsRefused", pipelined,
         Script{"RCPT 550 5.1.1 No", "DATA 554 5.5.1 No"},
         Fails{"! Something odd occurred, bailing out...\n"}, pipelinedAfter({"+DATA", "QUIT"})),
@@ -615,6 +631,12 @@ const Row rows[] = {
                  "+RCPT TO:<b@y.test>", "+RCPT TO:<c@y.test>", "+DATA"},
         Out{"brenvox: 127.0.0.1 refused the recipient <b@y.test>: 550 5.1.1 No such user\n"},
         Status{67}),
+    Row("SendmailPipelinedRefusedSenderEndsTheEmptyData", sendmailT, account, Prelude{piped(note)},
+        Script{"EHLO 250 PIPELINING", "MAIL 553 5.7.1 No", "DATA-END 554 5.5.1 No recipients"},
+        Commands{"EHLO h.test", "MAIL FROM:<me@x.test>", "+RCPT TO:<a@y.test>",
+                 "+RCPT TO:<b@y.test>", "+RCPT TO:<c@y.test>", "+DATA", "RSET", "QUIT"},
+        Out{"brenvox: 127.0.0.1 refused the sender <me@x.test>: 553 5.7.1 No\n"}, Status{69},
+        Data{".\r\n"}),
     Row("SendmailOverTheSizeLimit", sendmailT, account, Prelude{piped(note)},
         Script{"EHLO 250 SIZE 100"}, Commands{"EHLO h.test", "RSET", "QUIT"},
         Out{"brenvox: 127.0.0.1 takes at most 100 bytes (SIZE), the message has 134\n"},
