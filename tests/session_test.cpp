@@ -624,12 +624,18 @@ const Row rows[] = {
                  "+RCPT TO:<b@y.test>", "+RCPT TO:<c@y.test>", "+DATA", "QUIT"},
         Data{"To: a@y.test\r\nSubject: s\r\nFrom: me@x.test\r\nDate: #\r\nMessage-Id: "
              "<202612070000000.me@x.test>\r\n\r\nbody\r\n..\r\n.\r\n"}),
-    Row("SendmailPipelinedRefusedRecipientAbandonsTheData", sendmailT, account,
+    Row("SendmailPipelinedRefusedRecipientAbandonsTheData", sendmailT, account, Args{"-v"},
         Prelude{piped(note)},
         Script{"EHLO 250 PIPELINING", "RCPT 250 2.1.5 Ok", "RCPT 550 5.1.1 No such user"},
         Commands{"EHLO h.test", "MAIL FROM:<me@x.test>", "+RCPT TO:<a@y.test>",
                  "+RCPT TO:<b@y.test>", "+RCPT TO:<c@y.test>", "+DATA"},
-        Out{"brenvox: 127.0.0.1 refused the recipient <b@y.test>: 550 5.1.1 No such user\n"},
+        Out{"< 220 scripted.test ESMTP ready\r\n> EHLO h.test\n< 250 PIPELINING\r\n> MAIL "
+            "FROM:<me@x.test>\n> RCPT TO:<a@y.test>\n> RCPT TO:<b@y.test>\n> RCPT TO:<c@y.test>\n"
+            "> DATA\n< 250 2.1.0 Ok\r\n< 250 2.1.5 Ok\r\n< 550 5.1.1 No such user\r\n< 550 5.1.1 "
+            "No "
+            "such user\r\n< 354 End data with <CR><LF>.<CR><LF>\r\nbrenvox: 127.0.0.1 refused the "
+            "recipient "
+            "<b@y.test>: 550 5.1.1 No such user\n"},
         Status{67}),
     Row("SendmailPipelinedRefusedSenderEndsTheEmptyData", sendmailT, account, Prelude{piped(note)},
         Script{"EHLO 250 PIPELINING", "MAIL 553 5.7.1 No", "DATA-END 554 5.5.1 No recipients"},
@@ -641,6 +647,10 @@ const Row rows[] = {
         Script{"EHLO 250 SIZE 100"}, Commands{"EHLO h.test", "RSET", "QUIT"},
         Out{"brenvox: 127.0.0.1 takes at most 100 bytes (SIZE), the message has 134\n"},
         Status{69}),
+    Row("PipelinedAsTheEhloOverTlsSays", Args{"--starttls", "--cafile", "{CA}", "-r", "raw"},
+        Script{"EHLO 250 STARTTLS", "EHLO 250 PIPELINING"}, Out{P}, Data{rawMessage},
+        Commands{"EHLO localhost", "STARTTLS", "EHLO localhost", mailLine, "+" + rcptLine, "+DATA",
+                 "+QUIT"}),
     // TLS set up while the greeting is on its way fails only where the handshake comes.
     Row("TlsCaFileMissing", tlsRefused, Args{"--cafile", "nofile"},
         Fails{"! Error: Unable to load CA file nofile - No such file or directory\n"}),
