@@ -37,8 +37,8 @@ class ScriptedServer {
     // The lines received, data excluded, CR LF removed; "+" before one that came in the same
     // receive as the bytes before it (a pipelined command).
     std::vector<std::string> commands();
-    std::string data();                  // the bytes after DATA through the final ".\r\n"
-    static std::string authority();      // the PEM file of the authority, made on first use
+    std::string data();             // the bytes after DATA through the final ".\r\n"
+    static std::string authority(); // the PEM file of the authority, made on first use
 
   private:
     struct Step {
