@@ -161,7 +161,7 @@ void ScriptedServer::serve() {
         }
         const bool cr = lf > 0 && pending[lf - 1] == '\r';
         const std::string line = pending.substr(0, cr ? lf - 1 : lf + 1);
-        lines.push_back((fresh ? "" : "+") + line);
+        lines.push_back((fresh || !pipelining ? "" : "+") + line);
         fresh = false;
         pending.erase(0, lf + 1);
         const std::string name = expecting.empty() ? line.substr(0, line.find(' ')) : expecting;
@@ -206,6 +206,8 @@ bool ScriptedServer::play(const std::string& name) {
     code.clear(); // the code may come in pieces of its own
     for (const std::string& piece : reply) {
         code += piece.substr(0, 3 - std::min<std::size_t>(3, code.size()));
+        pipelining = name == "EHLO" ? pipelining || piece.find("PIPELINING") != std::string::npos
+                                    : pipelining;
     }
     pause(step.stallMs);
     for (std::size_t i = 0; i < reply.size(); ++i) {
