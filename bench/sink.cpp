@@ -7,7 +7,8 @@
 // Prints the port it listens on (127.0.0.1) and serves one session at a time
 // until killed. With SAVEDIR every message is also stored as SAVEDIR/N.eml, as
 // it went over the wire (dot-stuffed, ending in ".\r\n"). With --tls it offers
-// STARTTLS with the PEM certificate and key given.
+// STARTTLS with the PEM certificate and key given. It offers PIPELINING and, once
+// in TLS (or without --tls), AUTH PLAIN and LOGIN, taking any credentials.
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -15,6 +16,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -48,8 +50,10 @@ std::string replyTo(const std::string& line, bool inTls) {
         c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
     }
     if (verb == "EHLO") {
-        return tlsContext != nullptr && !inTls ? "250-sink\r\n250-STARTTLS\r\n250 SIZE 0\r\n"
-                                               : "250-sink\r\n250-8BITMIME\r\n250 SIZE 0\r\n";
+        return tlsContext != nullptr && !inTls
+                   ? "250-sink\r\n250-PIPELINING\r\n250-STARTTLS\r\n250 SIZE 0\r\n"
+                   : "250-sink\r\n250-PIPELINING\r\n250-8BITMIME\r\n250-AUTH PLAIN LOGIN\r\n"
+                     "250 SIZE 0\r\n";
     }
     if (verb == "DATA") {
         return "354 go ahead\r\n";
@@ -149,7 +153,8 @@ class Session {
             while ((lineEnd = pendingText.find('\n')) != std::string::npos) {
                 const std::string line = pendingText.substr(0, lineEnd + 1);
                 pendingText.erase(0, lineEnd + 1);
-                const std::string reply = replyTo(line, ssl != nullptr);
+                const std::string reply =
+                    loginLines > 0 ? loginReply() : answer(line, ssl != nullptr);
                 if (!sendText(reply)) {
                     return;
                 }
@@ -172,6 +177,24 @@ class Session {
     }
 
   private:
+    // AUTH PLAIN or LOGIN, any credentials: the lines still due after "AUTH MECH [response]".
+    std::string loginReply() {
+        return --loginLines > 0 ? "334 UGFzc3dvcmQ6\r\n" : "235 2.7.0 ok\r\n";
+    }
+
+    std::string answer(const std::string& line, bool inTls) {
+        const auto words = std::count(line.begin(), line.end(), ' ') + 1;
+        if (line.compare(0, 10, "AUTH PLAIN") == 0 || line.compare(0, 10, "auth plain") == 0) {
+            loginLines = words == 2 ? 1 : 0;
+            return words == 2 ? "334 \r\n" : "235 2.7.0 ok\r\n";
+        }
+        if (line.compare(0, 10, "AUTH LOGIN") == 0 || line.compare(0, 10, "auth login") == 0) {
+            loginLines = words == 2 ? 2 : 1;
+            return words == 2 ? "334 VXNlcm5hbWU6\r\n" : "334 UGFzc3dvcmQ6\r\n";
+        }
+        return replyTo(line, inTls);
+    }
+
     bool startTls(std::string& pendingText) {
         pendingText.clear();
         ssl = SSL_new(tlsContext);
@@ -264,6 +287,7 @@ class Session {
     std::size_t bytes = 0;
     FILE* saveFile = nullptr;
     SSL* ssl = nullptr;
+    int loginLines = 0;
 };
 
 int listenOnLoopback() {

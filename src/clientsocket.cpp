@@ -118,7 +118,14 @@ void ClientSocket::handshakeTls(const TlsOptions& options) {
         throw SocketException(ENOTCONN, "TLS handshake failed");
     }
     const Deadline deadline = std::chrono::steady_clock::now() + std::chrono::seconds(rxTimeout);
-    tls = std::make_unique<TlsSession>(descriptor, options, deadline, rxTimeout <= 0);
+    std::unique_ptr<TlsSession> session =
+        preparedTls ? std::move(preparedTls) : std::make_unique<TlsSession>(options);
+    session->handshake(descriptor, deadline, rxTimeout <= 0);
+    tls = std::move(session);
+}
+
+void ClientSocket::prepareTls(const TlsOptions& options) {
+    preparedTls = std::make_unique<TlsSession>(options);
 }
 
 bool ClientSocket::dataWaiting() const {
@@ -174,8 +181,9 @@ std::string ClientSocket::receive(const Deadline* deadline) {
 }
 
 std::string ClientSocket::socketReceive(std::chrono::steady_clock::time_point deadline) {
-    // Bytes TLS has already taken off the socket would not wake poll().
-    if (!(tls && tls->pending()) && !awaitReadable(descriptor, deadline)) {
+    // TLS waits for the socket itself: bytes it has already taken off the socket would not wake
+    // poll(), and the handshake's last flight may still have to go out first.
+    if (!tls && !awaitReadable(descriptor, deadline)) {
         throw SocketException(errno, "Problem encountered receiving data");
     }
     return receive(&deadline);
@@ -183,6 +191,7 @@ std::string ClientSocket::socketReceive(std::chrono::steady_clock::time_point de
 
 int ClientSocket::socketClose() {
     tls.reset();
+    preparedTls.reset();
     if (descriptor != -1) {
         close(descriptor);
         descriptor = -1;

@@ -35,6 +35,9 @@ class ClientSocket {
     // time-out; every later send and receive goes through TLS. Throws
     // SocketException.
     void handshakeTls(const TlsOptions& options);
+    // Sets up the TLS of a handshake to come, so that it is done while a reply
+    // is on its way; its failure shows at handshakeTls.
+    void prepareTls(const TlsOptions& options);
     // Whether received bytes wait that no receive has taken; never blocks.
     bool dataWaiting() const;
     // The TLS session's one-line summary; empty without TLS.
@@ -65,6 +68,7 @@ class ClientSocket {
     int txTimeout = defaultTransmitTimeoutSeconds;
     int rxTimeout = defaultReceiveTimeoutSeconds;
     std::unique_ptr<TlsSession> tls; // set once handshakeTls has succeeded
+    std::unique_ptr<TlsSession> preparedTls;
 };
 
 #endif

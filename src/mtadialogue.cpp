@@ -5,9 +5,11 @@
 #include "smtpauth.h"
 #include "smtpreply.h"
 #include "socketexception.h"
+#include "wiresize.h"
 
 #include <sysexits.h>
 
+#include <algorithm>
 #include <cerrno>
 
 namespace {
@@ -67,7 +69,8 @@ DeliveryReport MtaDialogue::open() {
         const std::string greeting =
             envelope.tlsMode == TlsMode::implicit
                 ? client.connectTls(envelope.serverName, envelope.port, envelope.tls)
-                : client.connect(envelope.serverName, envelope.port);
+                : client.connect(envelope.serverName, envelope.port,
+                                 envelope.tlsMode == TlsMode::startTls ? &envelope.tls : nullptr);
         connected = true;
         if (!replyIs(greeting, "220")) {
             return refused("the connection", greeting, EX_UNAVAILABLE);
@@ -144,7 +147,7 @@ DeliveryReport MtaDialogue::send(const std::string& sender, const StringList& re
         connected = false;
         return transportFailure(envelope.serverName, e);
     }
-    if (!report.delivered()) {
+    if (!report.delivered() && connected) {
         try {
             client.rset();
         } catch (const SocketException&) {
@@ -156,30 +159,91 @@ DeliveryReport MtaDialogue::send(const std::string& sender, const StringList& re
 
 // A refused recipient ends the transaction before DATA: nobody gets a
 // message that silently missed someone, and a retry cannot duplicate it.
+// Neither does a message over the server's stated limit (RFC 1870).
 DeliveryReport MtaDialogue::transaction(const std::string& sender, const StringList& recipients,
                                         MessageFile& message) {
-    std::string reply = client.mail("<" + sender + ">");
-    if (!replyIs(reply, "250")) {
-        return refused("the sender <" + sender + ">", reply, EX_UNAVAILABLE);
+    const bool sizeOffered = offersKeyword(ehloReply, "SIZE");
+    const std::uint64_t size = sizeOffered ? messageWireSize(message) : 0;
+    const std::uint64_t limit = sizeLimit(ehloReply);
+    if (size > limit) {
+        return {EX_UNAVAILABLE,
+                envelope.serverName + " takes at most " + std::to_string(limit) +
+                    " bytes (SIZE), the message has " + std::to_string(size),
+                ""};
     }
-    for (const std::string& recipient : recipients) {
-        reply = client.rcpt("<" + recipient + ">");
-        if (!replyIs(reply, "250") && !replyIs(reply, "251")) {
-            return refused("the recipient <" + recipient + ">", reply, EX_NOUSER);
-        }
-    }
-    reply = client.data();
-    if (!replyIs(reply, "354")) {
-        return refused("DATA", reply, EX_UNAVAILABLE);
+    const StringList replies =
+        envelopeReplies(sender, recipients, sizeOffered ? "SIZE=" + std::to_string(size) : "");
+    const DeliveryReport report = judged(replies, sender, recipients);
+    if (!report.delivered()) {
+        endUnwantedData(replies);
+        return report;
     }
     const ByteSource source = [&message](char* buffer, std::size_t capacity) {
         return message.readBlock(buffer, capacity);
     };
-    reply = client.sendMessage(source, message.lineCount(), DotStuffing::everyLine);
+    const std::string reply =
+        client.sendMessage(source, message.lineCount(), DotStuffing::everyLine);
     if (!replyIs(reply, "250")) {
         return refused("the message", reply, EX_UNAVAILABLE);
     }
     return {EX_OK, "", oneLine(reply)};
+}
+
+// The replies to MAIL, each RCPT and DATA: all of them in one round trip when
+// the server pipelines (RFC 2920), else up to the first refusal.
+StringList MtaDialogue::envelopeReplies(const std::string& sender, const StringList& recipients,
+                                        const std::string& mailParameters) {
+    const bool pipelining = offersKeyword(ehloReply, "PIPELINING");
+    if (pipelining) {
+        client.holdCommands();
+    }
+    StringList replies{client.mail("<" + sender + ">", mailParameters)};
+    while (replies.size() < recipients.size() + 2 &&
+           (pipelining || judged(replies, sender, recipients).delivered())) {
+        const std::size_t next = replies.size() - 1;
+        replies.push_back(next < recipients.size() ? client.rcpt("<" + recipients[next] + ">")
+                                                   : client.data());
+    }
+    return pipelining ? client.sendHeld() : replies;
+}
+
+// A 354 to a pipelined DATA after a refusal. Without an accepted recipient the
+// empty message goes nowhere (RFC 2920 3.1); with one it would reach them, so
+// the connection is dropped inside the data, which the server then discards.
+void MtaDialogue::endUnwantedData(const StringList& replies) {
+    if (replies.size() < 3 || !replyIs(replies.back(), "354")) {
+        return;
+    }
+    const bool someAccepted =
+        replyIs(replies.front(), "250") &&
+        std::any_of(replies.begin() + 1, replies.end() - 1, [](const std::string& reply) {
+            return replyIs(reply, "250") || replyIs(reply, "251");
+        });
+    if (someAccepted) {
+        client.drop();
+        connected = false;
+    } else {
+        client.endEmptyData();
+    }
+}
+
+// The first refusal among the replies to MAIL, each RCPT and DATA, as far as
+// they have come.
+DeliveryReport MtaDialogue::judged(const StringList& replies, const std::string& sender,
+                                   const StringList& recipients) const {
+    if (!replyIs(replies.front(), "250")) {
+        return refused("the sender <" + sender + ">", replies.front(), EX_UNAVAILABLE);
+    }
+    for (std::size_t i = 0; i < recipients.size() && i + 1 < replies.size(); ++i) {
+        const std::string& reply = replies[i + 1];
+        if (!replyIs(reply, "250") && !replyIs(reply, "251")) {
+            return refused("the recipient <" + recipients[i] + ">", reply, EX_NOUSER);
+        }
+    }
+    if (replies.size() == recipients.size() + 2 && !replyIs(replies.back(), "354")) {
+        return refused("DATA", replies.back(), EX_UNAVAILABLE);
+    }
+    return {};
 }
 
 void MtaDialogue::close() {

@@ -45,6 +45,11 @@ class MtaDialogue {
     DeliveryReport authenticate();
     DeliveryReport transaction(const std::string& sender, const StringList& recipients,
                                MessageFile& message);
+    StringList envelopeReplies(const std::string& sender, const StringList& recipients,
+                               const std::string& mailParameters);
+    void endUnwantedData(const StringList& replies);
+    DeliveryReport judged(const StringList& replies, const std::string& sender,
+                          const StringList& recipients) const;
     DeliveryReport refused(const std::string& what, const std::string& reply,
                            int permanentStatus) const;
 

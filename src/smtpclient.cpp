@@ -23,6 +23,9 @@ constexpr std::size_t maxReplySize = 1024 * 1024;
 // 64 MiB in 0.12 s instead of 1.0 s (bench/compare).
 constexpr std::size_t transferBlockSize = 256 * 1024;
 const char secretMask[] = "****";
+// RFC 2920 lets a client send its commands in groups. One group stays far below any socket
+// buffer, so writing it cannot block on a server that writes the replies to the one before.
+constexpr std::size_t maxHeldBytes = 16 * 1024;
 // RFC 5321 4.1.1.4: the line that ends the mail data.
 constexpr char endOfData[] = ".\r\n";
 
@@ -150,10 +153,14 @@ void SmtpClient::setReceiveTimeout(int val) {
 }
 
 // One deadline from the connection on bounds the whole greeting.
-std::string SmtpClient::connect(std::string serverName, unsigned short port) {
+std::string SmtpClient::connect(std::string serverName, unsigned short port,
+                                const TlsOptions* startTls) {
     smtpSocket->setTransmitTimeout(txTimeout);
     smtpSocket->setReceiveTimeout(rxTimeout);
     smtpSocket->socketConnect(std::move(serverName), port);
+    if (startTls != nullptr) {
+        smtpSocket->prepareTls(*startTls);
+    }
     return shownReply(receiveReply());
 }
 
@@ -222,16 +229,16 @@ std::string SmtpClient::sendAuthPass(std::string authPass) {
     return command(authPass, maskSecrets && !authPass.empty() ? secretMask : "");
 }
 
-std::string SmtpClient::mailFrom(std::string fromAddress) {
-    return command("MAIL FROM: " + fromAddress);
+std::string SmtpClient::mailFrom(std::string fromAddress, const std::string& parameters) {
+    return command("MAIL FROM: " + fromAddress + (parameters.empty() ? "" : " " + parameters));
 }
 
 std::string SmtpClient::rcptTo(std::string toAddress) {
     return command("RCPT TO: " + toAddress);
 }
 
-std::string SmtpClient::mail(const std::string& reversePath) {
-    return command("MAIL FROM:" + reversePath);
+std::string SmtpClient::mail(const std::string& reversePath, const std::string& parameters) {
+    return command("MAIL FROM:" + reversePath + (parameters.empty() ? "" : " " + parameters));
 }
 
 std::string SmtpClient::rcpt(const std::string& forwardPath) {
@@ -263,12 +270,20 @@ std::string SmtpClient::sendMessage(const ByteSource& source, std::size_t lineCo
             }
         }
         splitter.feed(block.data(), got, wire);
-        sendBatch(batch, linesSent, wire.linesDone(), lineCount);
+        if (!wire.full()) {
+            sendBatch(batch, linesSent, wire.linesDone(), lineCount);
+        }
     }
+    // The last lines, the end of data and what follows it leave in one write.
     if (!wire.endedWithDot()) {
-        smtpSocket->socketSend(endOfData, sizeof endOfData - 1);
+        batch += endOfData;
     }
-    return shownReply(receiveReply());
+    if (quitWithData) {
+        batch += "QUIT\r\n";
+    }
+    sendBatch(batch, linesSent, wire.linesDone(), lineCount);
+    quitSent = quitWithData;
+    return shownReply(quitSent ? receiveFirstReply() : receiveReply());
 }
 
 void SmtpClient::sendBatch(std::string& batch, std::size_t& linesSent, std::size_t linesDone,
@@ -295,17 +310,64 @@ void SmtpClient::reportProgress(std::size_t first, std::size_t count, std::size_
     }
 }
 
+std::string SmtpClient::endEmptyData() {
+    return command(".");
+}
+
+void SmtpClient::holdCommands() {
+    holding = true;
+}
+
+StringList SmtpClient::sendHeld() {
+    holding = false;
+    const std::vector<HeldCommand> commands = std::move(held);
+    held.clear();
+    StringList replies;
+    for (std::size_t next = 0; next < commands.size();) {
+        const std::size_t first = next;
+        std::string group;
+        do {
+            if (shownTo != nullptr) {
+                shownTo->command(commands[next].shownAs.empty() ? commands[next].line
+                                                                : commands[next].shownAs);
+            }
+            group += commands[next++].line + "\r\n";
+        } while (next < commands.size() &&
+                 group.size() + commands[next].line.size() + 2 <= maxHeldBytes);
+        smtpSocket->socketSend(group);
+        for (std::size_t i = first; i < next; ++i) {
+            replies.push_back(shownReply(receiveFirstReply()));
+        }
+    }
+    return replies;
+}
+
+void SmtpClient::quitWithEndOfData() {
+    quitWithData = true;
+}
+
 std::string SmtpClient::noop() {
     return command("NOOP");
 }
 
+void SmtpClient::drop() {
+    smtpSocket->socketClose();
+}
+
 std::string SmtpClient::quit() {
-    const std::string reply = command("QUIT");
+    if (quitSent && shownTo != nullptr) {
+        shownTo->command("QUIT");
+    }
+    const std::string reply = quitSent ? shownReply(receiveReply()) : command("QUIT");
     smtpSocket->socketClose();
     return reply;
 }
 
 std::string SmtpClient::command(const std::string& line, const std::string& shownAs) {
+    if (holding) {
+        held.push_back({line, shownAs});
+        return {};
+    }
     return shownReply(exchange(line, shownAs));
 }
 
@@ -328,21 +390,41 @@ std::string SmtpClient::receiveBefore(Deadline deadline) {
     return rxTimeout > 0 ? smtpSocket->socketReceive(deadline) : smtpSocket->socketReceive();
 }
 
+std::string SmtpClient::receivePiece(Deadline deadline) {
+    std::string piece = receiveBefore(deadline);
+    // An empty receive means the server has closed its side: receiving again would only spin.
+    if (piece.empty()) {
+        throw SocketException(ECONNRESET, "Connection closed by server");
+    }
+    return piece;
+}
+
 std::string SmtpClient::receiveReply() {
     const Deadline deadline = replyDeadline();
-    std::string reply;
-    for (;;) {
-        const std::string piece = receiveBefore(deadline);
-        // An empty receive means the server has closed its side: receiving again would only spin.
-        if (piece.empty()) {
-            throw SocketException(ECONNRESET, "Connection closed by server");
-        }
-        reply += piece;
-        if (isCompleteReply(reply)) {
-            return reply;
-        }
+    std::string reply = std::exchange(unread, std::string());
+    while (!isCompleteReply(reply)) {
         if (reply.size() > maxReplySize) {
             throw SocketException(EMSGSIZE, "Reply from server too long");
         }
+        reply += receivePiece(deadline);
+    }
+    return reply;
+}
+
+// Each line is looked at once, however the replies are cut into receives.
+std::string SmtpClient::receiveFirstReply() {
+    const Deadline deadline = replyDeadline();
+    for (std::size_t from = 0;;) {
+        for (std::size_t lf; (lf = unread.find('\n', from)) != std::string::npos; from = lf + 1) {
+            if (isCompleteReply(unread.substr(from, lf + 1 - from))) {
+                std::string reply = unread.substr(0, lf + 1);
+                unread.erase(0, lf + 1);
+                return reply;
+            }
+        }
+        if (unread.size() > maxReplySize) {
+            throw SocketException(EMSGSIZE, "Reply from server too long");
+        }
+        unread += receivePiece(deadline);
     }
 }

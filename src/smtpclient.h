@@ -45,8 +45,10 @@ class SmtpClient {
     void setTransmitTimeout(int val);
     void setReceiveTimeout(int val);
 
-    // Opens the connection and returns the whole greeting.
-    std::string connect(std::string serverName, unsigned short port);
+    // Opens the connection and returns the whole greeting. With startTls, the
+    // TLS of a STARTTLS to come is set up while the greeting is on its way.
+    std::string connect(std::string serverName, unsigned short port,
+                        const TlsOptions* startTls = nullptr);
     // The same, but the TLS handshake comes first (implicit TLS, RFC 8314) and
     // the greeting is read over TLS.
     std::string connectTls(std::string serverName, unsigned short port, const TlsOptions& options);
@@ -70,13 +72,14 @@ class SmtpClient {
     std::string sendAuthName(std::string authName);
     // The (base64) password alone.
     std::string sendAuthPass(std::string authPass);
-    // "MAIL FROM: " + fromAddress; no brackets added.
-    std::string mailFrom(std::string fromAddress);
+    // "MAIL FROM: " + fromAddress, then " " + parameters unless they are empty
+    // (RFC 1870's "SIZE=n"); no brackets added.
+    std::string mailFrom(std::string fromAddress, const std::string& parameters = "");
     // "RCPT TO: " + toAddress; no brackets added.
     std::string rcptTo(std::string toAddress);
     // RFC 5321's own forms, without a space: "MAIL FROM:" + "<path>" and
     // "RCPT TO:" + "<path>".
-    std::string mail(const std::string& reversePath);
+    std::string mail(const std::string& reversePath, const std::string& parameters = "");
     std::string rcpt(const std::string& forwardPath);
     // "RSET"
     std::string rset();
@@ -90,8 +93,22 @@ class SmtpClient {
     // message file"); so may the source itself.
     std::string sendMessage(const ByteSource& source, std::size_t lineCount,
                             DotStuffing rule = DotStuffing::lastLineEnds);
+    // The end of data with no message before it: after a 354 to a pipelined
+    // DATA whose transaction failed (RFC 2920 3.1).
+    std::string endEmptyData();
+    // RFC 2920: from here on each command is only held (its reply is empty)
+    // until sendHeld() writes them, at most 16 KiB at a time, each shown as it
+    // goes, and returns their replies in order, each shown as it is read.
+    void holdCommands();
+    StringList sendHeld();
+    // QUIT goes out in the same write as the end of the next message's data;
+    // quit() then shows it and reads its reply, so the output keeps its order.
+    void quitWithEndOfData();
     // "NOOP"
     std::string noop();
+    // Closes the connection without QUIT: a transaction inside its data is
+    // abandoned rather than ended (RFC 5321 4.1.1.4).
+    void drop();
     // "QUIT"; closes the socket once the reply is complete.
     std::string quit();
 
@@ -110,8 +127,16 @@ class SmtpClient {
     using Deadline = std::chrono::steady_clock::time_point;
     Deadline replyDeadline() const;
     std::string receiveBefore(Deadline deadline);
+    // One receive; the server closing its side throws.
+    std::string receivePiece(Deadline deadline);
     // Joins receives into one complete reply (RFC 5321 4.2.1), within one deadline.
     std::string receiveReply();
+    // The same for one of several replies in flight: what follows it is kept.
+    std::string receiveFirstReply();
+
+    struct HeldCommand {
+        std::string line, shownAs;
+    };
 
     Updater* smtpUpdater = nullptr;
     const Transcript* shownTo = nullptr;
@@ -120,6 +145,11 @@ class SmtpClient {
     int txTimeout = ClientSocket::defaultTransmitTimeoutSeconds;
     int rxTimeout = ClientSocket::defaultReceiveTimeoutSeconds;
     std::unique_ptr<ClientSocket> smtpSocket;
+    bool holding = false;
+    std::vector<HeldCommand> held;
+    std::string unread; // received beyond the replies taken so far
+    bool quitWithData = false;
+    bool quitSent = false;
 };
 
 #endif

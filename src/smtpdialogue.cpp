@@ -4,7 +4,9 @@
 #include "smtpauth.h"
 #include "smtpreply.h"
 #include "transcript.h"
+#include "wiresize.h"
 
+#include <algorithm>
 #include <iostream>
 
 namespace {
@@ -14,6 +16,24 @@ constexpr unsigned int receiveSizeBytes = 34;
 constexpr int transmitTimeoutSeconds = 60;
 constexpr int receiveTimeoutSeconds = 120;
 const char givingUp[] = "! Error, giving up.";
+// Also what a server's refusal of a message too large for it prints.
+const char notTransmitted[] = "! Data transmission error.";
+
+Outcome senderAccepted(const std::string& reply) {
+    return replyIs(reply, "250") ? Outcome{} : Outcome::stop("! Error, sender address refused.");
+}
+
+// Every recipient is tried; one acceptance is enough to go on.
+Outcome someRecipientAccepted(StringList::const_iterator reply, StringList::const_iterator end) {
+    const bool accepted =
+        std::any_of(reply, end, [](const std::string& one) { return replyIs(one, "250"); });
+    return accepted ? Outcome{} : Outcome::stop("! Something odd occurred, bailing out...");
+}
+
+Outcome dataAccepted(const std::string& reply) {
+    return replyIs(reply, "354") ? Outcome{}
+                                 : Outcome::stop("! Error, remote server doesn't want your data.");
+}
 
 } // namespace
 
@@ -32,10 +52,7 @@ Outcome SmtpDialogue::deliver(MessageFile& message) {
         outcome = introduce();
     }
     if (!outcome.stopped()) {
-        outcome = mailFrom();
-    }
-    if (!outcome.stopped()) {
-        outcome = rcptToAll();
+        outcome = transaction(message);
     }
     if (!outcome.stopped()) {
         outcome = transfer(message);
@@ -48,7 +65,8 @@ void SmtpDialogue::connect() {
     if (envelope.tlsMode == TlsMode::implicit) {
         client.connectTls(envelope.serverName, envelope.port, envelope.tls);
     } else {
-        client.connect(envelope.serverName, envelope.port);
+        client.connect(envelope.serverName, envelope.port,
+                       envelope.tlsMode == TlsMode::startTls ? &envelope.tls : nullptr);
     }
 }
 
@@ -64,15 +82,19 @@ Outcome SmtpDialogue::introduce() {
 
 SmtpDialogue::EhloStep SmtpDialogue::ehloAndAuthenticate() {
     const std::string response = client.ehlo(envelope.heloName);
+    // Kept on purpose: a server whose first keyword line is exactly this is
+    // spoken to with HELO, unauthenticated; scripts rely on the fall-back.
+    if (replyIs(response, "250") && envelope.mechanism == AuthMechanism::login &&
+        response.rfind("250-AUTH LOGIN PLAIN", 0) == 0) {
+        return {{}, true};
+    }
+    if (replyIs(response, "250")) {
+        noteOffers(response);
+    }
     if (replyIs(response, "250") && envelope.mechanism != AuthMechanism::login) {
         return {authenticateInOneStep()};
     }
     if (replyIs(response, "250")) {
-        // Kept on purpose: a server whose first keyword line is exactly this is
-        // spoken to with HELO, unauthenticated; scripts rely on the fall-back.
-        if (response.rfind("250-AUTH LOGIN PLAIN", 0) == 0) {
-            return {{}, true};
-        }
         return {authenticateLogin()};
     }
     if (replyIs(response, "501")) {
@@ -122,7 +144,18 @@ Outcome SmtpDialogue::upgradeToTls() {
 }
 
 Outcome SmtpDialogue::ehloOverTls() {
-    return replyIs(client.ehlo(envelope.heloName), "250") ? Outcome{} : Outcome::stop(givingUp);
+    const std::string response = client.ehlo(envelope.heloName);
+    if (!replyIs(response, "250")) {
+        return Outcome::stop(givingUp);
+    }
+    noteOffers(response);
+    return {};
+}
+
+void SmtpDialogue::noteOffers(const std::string& ehloReply) {
+    offers.pipelining = offersKeyword(ehloReply, "PIPELINING");
+    offers.size = offersKeyword(ehloReply, "SIZE");
+    offers.sizeLimit = sizeLimit(ehloReply);
 }
 
 // Kept on purpose: HELO's error lines end in an empty line and its argument
@@ -136,35 +169,62 @@ Outcome SmtpDialogue::helo() {
                                                   : std::string(givingUp) + "\n");
 }
 
-Outcome SmtpDialogue::mailFrom() {
-    if (!replyIs(client.mailFrom(envelope.sender), "250")) {
-        return Outcome::stop("! Error, sender address refused.");
+// MAIL, RCPT and DATA. A message over the server's stated limit is not even
+// announced: the refusal would come only after all of it has been sent.
+Outcome SmtpDialogue::transaction(MessageFile& message) {
+    const std::uint64_t size = offers.size ? messageWireSize(message) : 0;
+    if (size > offers.sizeLimit) {
+        return Outcome::stop(notTransmitted);
     }
-    return {};
+    const std::string parameters = offers.size ? "SIZE=" + std::to_string(size) : "";
+    if (offers.pipelining) {
+        return pipelinedTransaction(parameters);
+    }
+    Outcome outcome = senderAccepted(client.mailFrom(envelope.sender, parameters));
+    if (outcome.stopped()) {
+        return outcome;
+    }
+    StringList replies;
+    for (const std::string& recipient : envelope.recipients) {
+        replies.push_back(client.rcptTo(recipient));
+    }
+    outcome = someRecipientAccepted(replies.begin(), replies.end());
+    return outcome.stopped() ? outcome : dataAccepted(client.data());
 }
 
-// Every recipient is tried; one acceptance is enough to go on.
-Outcome SmtpDialogue::rcptToAll() {
-    bool atLeastOneRecipientOK = false;
+// RFC 2920: the same decisions on the same replies, which all come in before
+// any is judged. A 354 to a DATA that no longer has a transaction is answered
+// with an empty message, which the server then refuses.
+Outcome SmtpDialogue::pipelinedTransaction(const std::string& mailParameters) {
+    client.holdCommands();
+    client.mailFrom(envelope.sender, mailParameters);
     for (const std::string& recipient : envelope.recipients) {
-        atLeastOneRecipientOK = replyIs(client.rcptTo(recipient), "250") || atLeastOneRecipientOK;
+        client.rcptTo(recipient);
     }
-    if (!atLeastOneRecipientOK) {
-        return Outcome::stop("! Something odd occurred, bailing out...");
+    client.data();
+    const StringList replies = client.sendHeld();
+    Outcome outcome = senderAccepted(replies.front());
+    if (!outcome.stopped()) {
+        outcome = someRecipientAccepted(replies.begin() + 1, replies.end() - 1);
     }
-    return {};
+    if (!outcome.stopped()) {
+        outcome = dataAccepted(replies.back());
+    } else if (replyIs(replies.back(), "354")) {
+        client.endEmptyData();
+    }
+    if (!outcome.stopped()) {
+        client.quitWithEndOfData();
+    }
+    return outcome;
 }
 
 Outcome SmtpDialogue::transfer(MessageFile& message) {
-    if (!replyIs(client.data(), "354")) {
-        return Outcome::stop("! Error, remote server doesn't want your data.");
-    }
     transcript.step("Sending data...");
     const ByteSource source = [&message](char* buffer, std::size_t capacity) {
         return message.readBlock(buffer, capacity);
     };
     if (!replyIs(client.sendMessage(source, message.lineCount()), "250")) {
-        return Outcome::stop("! Data transmission error.");
+        return Outcome::stop(notTransmitted);
     }
     return {};
 }

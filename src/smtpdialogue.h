@@ -6,6 +6,8 @@
 #include "smtpclient.h"
 #include "updater.h"
 
+#include <cstdint>
+
 class MessageFile;
 class Transcript;
 
@@ -30,7 +32,15 @@ class SmtpDialogue {
         bool heloInstead = false;
     };
 
+    // What the last EHLO reply offers; nothing on the HELO path.
+    struct Offers {
+        bool pipelining = false;
+        bool size = false;
+        std::uint64_t sizeLimit = UINT64_MAX;
+    };
+
     void connect();
+    void noteOffers(const std::string& ehloReply);
     Outcome introduce();
     EhloStep ehloAndAuthenticate();
     Outcome authenticateLogin();
@@ -38,14 +48,15 @@ class SmtpDialogue {
     Outcome upgradeToTls();
     Outcome ehloOverTls();
     Outcome helo();
-    Outcome mailFrom();
-    Outcome rcptToAll();
+    Outcome transaction(MessageFile& message);
+    Outcome pipelinedTransaction(const std::string& mailParameters);
     Outcome transfer(MessageFile& message);
 
     const Envelope& envelope;
     const Transcript& transcript;
     Updater updater;
     SmtpClient client;
+    Offers offers;
 };
 
 #endif

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 
 namespace {
 
@@ -22,6 +23,21 @@ std::string keywordOf(const std::string& line) {
     return keywordLine ? upperCase(line.substr(4, line.find_first_of(" \r", 4) - 4)) : "";
 }
 
+// The line of reply that offers keyword, or nothing.
+std::string keywordLine(const std::string& reply, const std::string& keyword) {
+    std::size_t start = 0;
+    while (start < reply.size()) {
+        std::size_t end = reply.find('\n', start);
+        end = end == std::string::npos ? reply.size() : end;
+        std::string line = reply.substr(start, end - start);
+        if (keywordOf(line) == keyword) {
+            return line;
+        }
+        start = end + 1;
+    }
+    return "";
+}
+
 } // namespace
 
 bool replyIs(const std::string& reply, const char* code) {
@@ -29,16 +45,14 @@ bool replyIs(const std::string& reply, const char* code) {
 }
 
 bool offersKeyword(const std::string& reply, const std::string& keyword) {
-    std::size_t start = 0;
-    while (start < reply.size()) {
-        std::size_t end = reply.find('\n', start);
-        end = end == std::string::npos ? reply.size() : end;
-        if (keywordOf(reply.substr(start, end - start)) == keyword) {
-            return true;
-        }
-        start = end + 1;
-    }
-    return false;
+    return !keywordLine(reply, keyword).empty();
+}
+
+// strtoull gives 0 without a number, and for one too large its maximum: no limit either way.
+std::uint64_t sizeLimit(const std::string& reply) {
+    const std::string line = keywordLine(reply, "SIZE");
+    const std::uint64_t limit = line.size() > 8 ? std::strtoull(line.c_str() + 8, nullptr, 10) : 0;
+    return limit == 0 ? UINT64_MAX : limit;
 }
 
 // Only the last line is looked at, so the check costs nothing like a rescan of the whole reply.

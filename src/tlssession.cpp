@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <exception>
 
 // What the socket layer under OpenSSL saw: the record layer reports only that a
 // call failed, not why.
@@ -20,6 +21,8 @@ struct TlsSession::Channel {
     int error = 0;                      // errno of the failed socket call, 0 if none failed
     bool closed = false;                // the peer closed its side
     const Deadline* deadline = nullptr; // of the call under way; none: the socket's time-outs
+    bool holding = false;               // writes are kept in held rather than sent
+    std::string held;
 };
 
 namespace {
@@ -30,12 +33,28 @@ Channel& channelOf(BIO* bio) {
     return *static_cast<Channel*>(BIO_get_data(bio));
 }
 
+bool sendHeld(Channel& channel) {
+    if (!channel.held.empty() &&
+        !sendAllBefore(channel.fd, channel.held.data(), channel.held.size(), channel.deadline)) {
+        channel.error = errno;
+        return false;
+    }
+    channel.held.clear();
+    return true;
+}
+
 // No retry flags are set: waits happen here, so a failure is final. Each record
 // leaves at once: gathering them for fewer sends costs more in copying than it
-// saves, and keeps the server from decrypting while we encrypt.
+// saves, and keeps the server from decrypting while we encrypt. Only what the
+// handshake writes is held until the next read or write: in TLS 1.3 the
+// client's Finished then leaves with the first command, in one segment.
 int channelWrite(BIO* bio, const char* data, int size) {
     Channel& channel = channelOf(bio);
     BIO_clear_retry_flags(bio);
+    if (channel.holding || !channel.held.empty()) {
+        channel.held.append(data, static_cast<std::size_t>(size));
+        return channel.holding || sendHeld(channel) ? size : -1;
+    }
     if (!sendAllBefore(channel.fd, data, static_cast<std::size_t>(size), channel.deadline)) {
         channel.error = errno;
         return -1;
@@ -46,6 +65,9 @@ int channelWrite(BIO* bio, const char* data, int size) {
 int channelRead(BIO* bio, char* out, int size) {
     Channel& channel = channelOf(bio);
     BIO_clear_retry_flags(bio);
+    if (!sendHeld(channel)) {
+        return -1;
+    }
     if (channel.deadline != nullptr && !awaitReadable(channel.fd, *channel.deadline)) {
         channel.error = errno;
         return -1;
@@ -113,9 +135,18 @@ std::string certificateName(const std::string& given) {
 
 } // namespace
 
-TlsSession::TlsSession(int descriptor, const TlsOptions& options, Deadline deadline, bool unbounded)
-    : channel(std::make_unique<Channel>()), context(nullptr, SSL_CTX_free), ssl(nullptr, SSL_free) {
-    channel->fd = descriptor;
+TlsSession::TlsSession(const TlsOptions& options)
+    : channel(std::make_unique<Channel>()), context(nullptr, SSL_CTX_free), ssl(nullptr, SSL_free),
+      given(options) {
+    try {
+        setUp();
+    } catch (const SocketException&) {
+        setUpFailure = std::current_exception();
+    }
+}
+
+void TlsSession::setUp() {
+    const TlsOptions& options = given;
     ERR_clear_error();
     context.reset(SSL_CTX_new(TLS_client_method()));
     if (!context || SSL_CTX_set_min_proto_version(context.get(), TLS1_2_VERSION) != 1 ||
@@ -156,9 +187,22 @@ TlsSession::TlsSession(int descriptor, const TlsOptions& options, Deadline deadl
     if (!named) {
         fail(EPROTO, "TLS set-up failed: " + openSslReason());
     }
+}
 
+void TlsSession::handshake(int descriptor, Deadline deadline, bool unbounded) {
+    if (setUpFailure) {
+        std::rethrow_exception(setUpFailure);
+    }
+    const TlsOptions& options = given;
+    channel->fd = descriptor;
     channel->deadline = unbounded ? nullptr : &deadline;
+    channel->holding = true;
     const int result = SSL_connect(ssl.get());
+    channel->holding = false;
+    if (result != 1 && channel->error == 0 && !channel->closed) {
+        sendHeld(*channel); // the alert that tells the server why, if any
+        channel->error = 0;
+    }
     channel->deadline = nullptr;
     if (result != 1) {
         if (channel->closed || channel->error == ECONNRESET) {

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <exception>
 #include <memory>
 #include <string>
 
@@ -21,8 +22,11 @@ class TlsSession {
   public:
     using Deadline = std::chrono::steady_clock::time_point;
 
-    // Runs the handshake, bounded by deadline unless unbounded is set.
-    TlsSession(int descriptor, const TlsOptions& options, Deadline deadline, bool unbounded);
+    // What needs no network: the context, the trust anchors (the system's take
+    // milliseconds to load) and the name to check. A failure shows at handshake.
+    explicit TlsSession(const TlsOptions& options);
+    // Runs the handshake on descriptor, bounded by deadline unless unbounded is set.
+    void handshake(int descriptor, Deadline deadline, bool unbounded);
     // Sends close_notify after a session that had no failure.
     ~TlsSession();
     TlsSession(const TlsSession&) = delete;
@@ -42,11 +46,14 @@ class TlsSession {
     struct Channel;
 
   private:
+    void setUp();
     [[noreturn]] void fail(int number, const std::string& message);
 
     std::unique_ptr<Channel> channel;
     std::unique_ptr<ssl_ctx_st, void (*)(ssl_ctx_st*)> context;
     std::unique_ptr<ssl_st, void (*)(ssl_st*)> ssl;
+    TlsOptions given;
+    std::exception_ptr setUpFailure;
     std::string summary;
     bool healthy = false;
 };

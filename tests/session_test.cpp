@@ -69,8 +69,7 @@ const Commands heloSession = {"HELO localhost", mailLine, rcptLine, "DATA", "QUI
 const Row rawDelivery("", Args{"-r", "raw"}, Out{P}, heloSession, Data{rawMessage});
 const std::string greeted = "* Connecting to server 127.0.0.1\n< 220 scripted.test ESMTP ready\r\n";
 const std::string helo = "> HELO localhost\n< 250 scripted.test\r\n";
-const std::string ehlo = "> EHLO localhost\n< 250-scripted.test\r\n< 250-SIZE 10240000\r\n"
-                         "< 250 AUTH LOGIN\r\n";
+const std::string ehlo = "> EHLO localhost\n< 250-scripted.test\r\n< 250 AUTH LOGIN\r\n";
 const std::string mail = "> MAIL FROM: <me@x.test>\n< 250 2.1.0 Ok\r\n";
 const std::string rcpt = "> RCPT TO: <you@y.test>\n< 250 2.1.5 Ok\r\n";
 const std::string data = "> DATA\n< 354 End data with <CR><LF>.<CR><LF>\r\n* Sending data...\n";
@@ -96,6 +95,37 @@ const Row tlsRefused("", starttls, offered, Commands{"EHLO localhost", "STARTTLS
 const std::string unverified = "! Error: TLS handshake failed: certificate verify failed: ";
 const std::string injected =
     "! Error: Unexpected data from server after STARTTLS - Protocol error\n";
+
+// EHLO offers PIPELINING and SIZE; AUTH PLAIN in one step.
+const Row pipelined("", Args{"-A", "u:p", "--auth", "plain", "-r", "raw"},
+                    Script{"EHLO 250-scripted.test\r\n250-SIZE 1000\r\n250-PIPELINING\r\n"
+                           "250 AUTH LOGIN",
+                           "AUTH 235 2.7.0 Ok"});
+// What it shows and receives up to the first recipient, in one write from MAIL on.
+const std::string pipelinedStart =
+    greeted + "> EHLO localhost\n< 250-scripted.test\r\n< 250-SIZE 1000\r\n< 250-PIPELINING\r\n"
+              "< 250 AUTH LOGIN\r\n> AUTH PLAIN AHUAcA==\n< 235 2.7.0 Ok\r\n"
+              "> MAIL FROM: <me@x.test> SIZE=27\n> RCPT TO: <you@y.test>\n";
+Commands pipelinedAfter(const Strings& more) {
+    Commands sent = {"EHLO localhost", "AUTH PLAIN AHUAcA==", mailLine + " SIZE=27",
+                     "+" + rcptLine};
+    sent.insert(sent.end(), more.begin(), more.end());
+    return sent;
+}
+
+// 720 recipients: 16 KiB hold MAIL and 710 RCPT, the next group is written once their replies
+// are in, so its first line comes in a receive of its own.
+const std::pair<std::string, Commands> inGroups = [] {
+    std::string to = "you@y.test";
+    for (int i = 1; i < 720; ++i) {
+        to += ", you@y.test";
+    }
+    Strings rest(709, "+" + rcptLine);
+    rest.push_back(rcptLine);
+    rest.insert(rest.end(), 9, "+" + rcptLine);
+    rest.insert(rest.end(), {"+DATA", "+QUIT"});
+    return std::make_pair(to, pipelinedAfter(rest));
+}();
 
 // The system mailer: an account on the scripted server, a message on standard input.
 const File account = {"cfg", "account default\nhost 127.0.0.1\nport {PORT}\nfrom me@x.test\n"
@@ -537,7 +567,7 @@ const Row rows[] = {
                     "p\nfrom me@x.test\n"},
         Prelude{"chmod 600 cfg; " + piped("Subject: s\n\nb\n")}, Script{"AUTH 235 2.7.0 Ok"},
         Out{"< 220 scripted.test ESMTP ready\r\n> EHLO h.test\n< 250-scripted.test\r\n"
-            "< 250-SIZE 10240000\r\n< 250 AUTH LOGIN\r\n> AUTH PLAIN ****\n< 235 2.7.0 Ok\r\n"
+            "< 250 AUTH LOGIN\r\n> AUTH PLAIN ****\n< 235 2.7.0 Ok\r\n"
             "> MAIL FROM:<>\n< 250 2.1.0 Ok\r\n> RCPT TO:<a@y.test>\n< 250 2.1.5 Ok\r\n"
             "> DATA\n< 354 End data with <CR><LF>.<CR><LF>\r\n" +
             queued + quit},
@@ -615,6 +645,74 @@ const Row rows[] = {
     Row("HtmlFileMissing", Args{"--html", "nofile"}, Fails{"Error reading HTML file nofile\n"}),
     Row("InlineFileMissing", Args{"--html", "raw", "--inline", "nofile"},
         Fails{"Error reading inline file nofile\n"}),
+    // Round trips: PIPELINING, SIZE, TLS; "+" marks a command that came in the same
+    // receive as the bytes before it.
+    Row("PipelinedInOneWriteQuitWithTheData", pipelined, Args{"-v", "-t", "you@y.test, two@y.test"},
+        Script{"MAIL pieces 250 2.1.0|Ok\r\n"},
+        Out{pipelinedStart +
+            "> RCPT TO: <two@y.test>\n> DATA\n< 250 2.1.0Ok\r\n< 250 2.1.5 Ok\r\n"
+            "< 250 2.1.5 Ok\r\n< 354 End data with <CR><LF>.<CR><LF>\r\n"
+            "* Sending data...\n" +
+            P + queued + quit},
+        pipelinedAfter({"+RCPT TO: <two@y.test>", "+DATA", "+QUIT"}), Data{rawMessage}),
+    Row("PipelinedRefusedSenderReadsEveryReplyAndEndsTheData", pipelined, Args{"-v"},
+        Script{"MAIL 553 5.7.1 Rejected", "DATA-END 503 5.5.1 No transaction"},
+        Fails{pipelinedStart +
+              "> DATA\n< 553 5.7.1 Rejected\r\n< 250 2.1.5 Ok\r\n< 354 End data "
+              "with <CR><LF>.<CR><LF>\r\n> .\n< 503 5.5.1 No transaction\r\n"
+              "! Error, sender address refused.\n" +
+              quit},
+        pipelinedAfter({"+DATA", "QUIT"}), Data{".\r\n"}),
+    Row("PipelinedLastRecipientAloneAccepted", pipelined, Args{"-t", "you@y.test, two@y.test"},
+        Script{"RCPT 550 5.1.1 Unknown", "RCPT 250 2.1.5 Ok"}, Out{P},
+        pipelinedAfter({"+RCPT TO: <two@y.test>", "+DATA", "+QUIT"}), Data{rawMessage}),
+    Row("PipelinedInGroupsOfAt16KiB", pipelined, Args{"-t", inGroups.first}, Out{P},
+        inGroups.second, Data{rawMessage}),
+    Row("PipelinedAllRecipientsRefused", pipelined,
+        Script{"RCPT 550 5.1.1 No", "DATA 554 5.5.1 No"},
+        Fails{"! Something odd occurred, bailing out...\n"}, pipelinedAfter({"+DATA", "QUIT"})),
+    Row("PipelinedDataRefused", pipelined, Script{"DATA 451 4.3.0 Later"},
+        Fails{"! Error, remote server doesn't want your data.\n"},
+        pipelinedAfter({"+DATA", "QUIT"})),
+    Row("OverTheSizeLimitNothingIsSent", pipelined, Args{"-r", "raw2"},
+        File{"raw2", std::string(1000, 'x')}, Fails{"! Data transmission error.\n"},
+        Commands{"EHLO localhost", "AUTH PLAIN AHUAcA==", "QUIT"}),
+    Row("SendmailPipelinedWithoutSizeLimit", sendmailT, account, Prelude{piped(note)},
+        Script{"EHLO 250-SIZE 0\r\n250 PIPELINING"},
+        Commands{"EHLO h.test", "MAIL FROM:<me@x.test> SIZE=134", "+RCPT TO:<a@y.test>",
+                 "+RCPT TO:<b@y.test>", "+RCPT TO:<c@y.test>", "+DATA", "QUIT"},
+        Data{"To: a@y.test\r\nSubject: s\r\nFrom: me@x.test\r\nDate: #\r\nMessage-Id: "
+             "<202612070000000.me@x.test>\r\n\r\nbody\r\n..\r\n.\r\n"}),
+    Row("SendmailPipelinedRefusedRecipientAbandonsTheData", sendmailT, account, Args{"-v"},
+        Prelude{piped(note)},
+        Script{"EHLO 250 PIPELINING", "RCPT 250 2.1.5 Ok", "RCPT 550 5.1.1 No such user"},
+        Commands{"EHLO h.test", "MAIL FROM:<me@x.test>", "+RCPT TO:<a@y.test>",
+                 "+RCPT TO:<b@y.test>", "+RCPT TO:<c@y.test>", "+DATA"},
+        Out{"< 220 scripted.test ESMTP ready\r\n> EHLO h.test\n< 250 PIPELINING\r\n> MAIL "
+            "FROM:<me@x.test>\n> RCPT TO:<a@y.test>\n> RCPT TO:<b@y.test>\n> RCPT TO:<c@y.test>\n"
+            "> DATA\n< 250 2.1.0 Ok\r\n< 250 2.1.5 Ok\r\n< 550 5.1.1 No such user\r\n< 550 5.1.1 "
+            "No "
+            "such user\r\n< 354 End data with <CR><LF>.<CR><LF>\r\nbrenvox: 127.0.0.1 refused the "
+            "recipient "
+            "<b@y.test>: 550 5.1.1 No such user\n"},
+        Status{67}),
+    Row("SendmailPipelinedRefusedSenderEndsTheEmptyData", sendmailT, account, Prelude{piped(note)},
+        Script{"EHLO 250 PIPELINING", "MAIL 553 5.7.1 No", "DATA-END 554 5.5.1 No recipients"},
+        Commands{"EHLO h.test", "MAIL FROM:<me@x.test>", "+RCPT TO:<a@y.test>",
+                 "+RCPT TO:<b@y.test>", "+RCPT TO:<c@y.test>", "+DATA", "RSET", "QUIT"},
+        Out{"brenvox: 127.0.0.1 refused the sender <me@x.test>: 553 5.7.1 No\n"}, Status{69},
+        Data{".\r\n"}),
+    Row("SendmailOverTheSizeLimit", sendmailT, account, Prelude{piped(note)},
+        Script{"EHLO 250 SIZE 100"}, Commands{"EHLO h.test", "RSET", "QUIT"},
+        Out{"brenvox: 127.0.0.1 takes at most 100 bytes (SIZE), the message has 134\n"},
+        Status{69}),
+    Row("PipelinedAsTheEhloOverTlsSays", Args{"--starttls", "--cafile", "{CA}", "-r", "raw"},
+        Script{"EHLO 250 STARTTLS", "EHLO 250 PIPELINING"}, Out{P}, Data{rawMessage},
+        Commands{"EHLO localhost", "STARTTLS", "EHLO localhost", mailLine, "+" + rcptLine, "+DATA",
+                 "+QUIT"}),
+    // TLS set up while the greeting is on its way fails only where the handshake comes.
+    Row("TlsCaFileMissing", tlsRefused, Args{"--cafile", "nofile"},
+        Fails{"! Error: Unable to load CA file nofile - No such file or directory\n"}),
 };
 
 std::string mask(const std::string& text) {

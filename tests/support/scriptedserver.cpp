@@ -18,7 +18,7 @@ namespace {
 
 const Script defaults = {"CONNECT 220 scripted.test ESMTP ready",
                          "HELO 250 scripted.test",
-                         "EHLO 250-scripted.test\r\n250-SIZE 10240000\r\n250 AUTH LOGIN",
+                         "EHLO 250-scripted.test\r\n250 AUTH LOGIN",
                          "STARTTLS 220 2.0.0 Ready to start TLS",
                          "STARTTLS handshake good",
                          "AUTH 334 VXNlcm5hbWU6",
@@ -160,10 +160,11 @@ void ScriptedServer::serve() {
             break;
         }
         const bool cr = lf > 0 && pending[lf - 1] == '\r';
-        lines.push_back(pending.substr(0, cr ? lf - 1 : lf + 1));
+        const std::string line = pending.substr(0, cr ? lf - 1 : lf + 1);
+        lines.push_back((fresh || !pipelining ? "" : "+") + line);
+        fresh = false;
         pending.erase(0, lf + 1);
-        const std::string name =
-            expecting.empty() ? lines.back().substr(0, lines.back().find(' ')) : expecting;
+        const std::string name = expecting.empty() ? line.substr(0, line.find(' ')) : expecting;
         open = play(name) && name != "QUIT";
         expecting = code != "334"         ? ""
                     : name == "AUTH"      ? "AUTH-NAME"
@@ -181,6 +182,7 @@ void ScriptedServer::serve() {
             }
             end = end == std::string::npos ? pending.size() : end + 5;
             dataBytes = pending.substr(2, end - 2);
+            fresh = false;
             pending.erase(0, end);
             open = open && play("DATA-END");
         }
@@ -204,6 +206,8 @@ bool ScriptedServer::play(const std::string& name) {
     code.clear(); // the code may come in pieces of its own
     for (const std::string& piece : reply) {
         code += piece.substr(0, 3 - std::min<std::size_t>(3, code.size()));
+        pipelining = name == "EHLO" ? pipelining || piece.find("PIPELINING") != std::string::npos
+                                    : pipelining;
     }
     pause(step.stallMs);
     for (std::size_t i = 0; i < reply.size(); ++i) {
@@ -250,6 +254,7 @@ bool ScriptedServer::receiveMore() {
     const ssize_t count = tls != nullptr ? SSL_read(tls, buffer, static_cast<int>(sizeof buffer))
                                          : recv(connection, buffer, sizeof buffer, 0);
     pending.append(buffer, static_cast<std::size_t>(std::max<ssize_t>(count, 0)));
+    fresh = fresh || count > 0;
     return count > 0;
 }
 

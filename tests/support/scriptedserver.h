@@ -34,9 +34,11 @@ class ScriptedServer {
     unsigned short
     start(bool ipv6 = false); // listens on 127.0.0.1 or ::1, serves in the background
     // Each waits for the session's end. A line ended by LF alone keeps its LF.
-    std::vector<std::string> commands(); // the lines received, data excluded, CR LF removed
-    std::string data();                  // the bytes after DATA through the final ".\r\n"
-    static std::string authority();      // the PEM file of the authority, made on first use
+    // The lines received, data excluded, CR LF removed; once EHLO has offered PIPELINING, "+"
+    // before one that came in the same receive as the bytes before it (a pipelined command).
+    std::vector<std::string> commands();
+    std::string data();             // the bytes after DATA through the final ".\r\n"
+    static std::string authority(); // the PEM file of the authority, made on first use
 
   private:
     struct Step {
@@ -61,6 +63,8 @@ class ScriptedServer {
     std::atomic<bool> accepted{false};
     std::string code; // of the last reply written
     std::string pending;
+    bool fresh = false; // pending holds bytes of a receive that no line has been taken from
+    bool pipelining = false;
     std::vector<std::string> lines;
     std::string dataBytes;
 };
