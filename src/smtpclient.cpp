@@ -11,7 +11,6 @@
 #include <cerrno>
 #include <climits>
 #include <cstdint>
-#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -23,8 +22,6 @@ constexpr std::size_t maxReplySize = 1024 * 1024;
 // 64 MiB in 0.12 s instead of 1.0 s (bench/compare).
 constexpr std::size_t transferBlockSize = 256 * 1024;
 const char secretMask[] = "****";
-// RFC 5321 4.1.1.4: the line that ends the mail data.
-constexpr char endOfData[] = ".\r\n";
 
 int clampToInt(unsigned int value) {
     return static_cast<int>(std::min<unsigned int>(value, INT_MAX));
@@ -48,78 +45,6 @@ std::size_t firstLineOf(int value, std::size_t lines) {
     const std::uint64_t steps = static_cast<std::uint64_t>(lines - 1);
     return static_cast<std::size_t>((static_cast<std::uint64_t>(value) * steps + 99U) / 100U);
 }
-
-// The wire form of message lines: each followed by CR LF, at most limit of
-// them (bytes after are ignored, so the count taken before sending holds).
-// A message from elsewhere (a raw file) is untrusted: a "." line before the
-// last would end the data and turn the rest into commands, so it goes as "..";
-// a CR without LF goes as CR LF, as bare CRs are refused or misread by servers
-// (SMTP smuggling), and what follows it is a wire line of its own. Other lines,
-// ".." included, go as they stand. Remembers whether the last line was "."
-// alone, which then ends the data itself. A message read from a pipe is text
-// through and through: every line that starts with "." gets one more (RFC 5321
-// 4.5.2) and the end-of-data line is always added.
-class WireSink {
-  public:
-    WireSink(std::string& target, std::size_t lineLimit, DotStuffing rule)
-        : out(target), limit(lineLimit), stuffEveryLine(rule == DotStuffing::everyLine) {}
-    void piece(const char* begin, const char* end) {
-        if (done == limit) {
-            return;
-        }
-        for (const char* cr; (cr = static_cast<const char*>(std::memchr(
-                                  begin, '\r', static_cast<std::size_t>(end - begin)))) != nullptr;
-             begin = cr + 1) {
-            append(begin, cr);
-            endWireLine();
-            splitByCr = true;
-        }
-        append(begin, end);
-    }
-    void lineEnd() {
-        if (done == limit) {
-            return;
-        }
-        ++done;
-        lastLineWasDot = wireLineIsDot() && !splitByCr;
-        if (lastLineWasDot && done == limit) {
-            out += "\r\n";
-        } else {
-            endWireLine();
-        }
-        splitByCr = false;
-        wireLineSize = 0;
-    }
-    std::size_t linesDone() const { return done; }
-    bool full() const { return done == limit; }
-    bool endedWithDot() const { return lastLineWasDot; }
-
-  private:
-    void append(const char* begin, const char* end) {
-        if (wireLineSize == 0 && begin != end) {
-            firstByte = *begin;
-            if (stuffEveryLine && firstByte == '.') {
-                out += '.';
-            }
-        }
-        out.append(begin, end);
-        wireLineSize += static_cast<std::size_t>(end - begin);
-    }
-    bool wireLineIsDot() const { return !stuffEveryLine && wireLineSize == 1 && firstByte == '.'; }
-    void endWireLine() {
-        out += wireLineIsDot() ? ".\r\n" : "\r\n";
-        wireLineSize = 0;
-    }
-
-    std::string& out;
-    std::size_t limit;
-    std::size_t done = 0;
-    std::size_t wireLineSize = 0;
-    char firstByte = 0;
-    bool splitByCr = false;
-    bool lastLineWasDot = false;
-    bool stuffEveryLine;
-};
 
 } // namespace
 
@@ -263,11 +188,28 @@ std::string SmtpClient::sendMessage(const ByteSource& source, std::size_t lineCo
             }
         }
         splitter.feed(block.data(), got, wire);
+        if (wire.full()) {
+            wire.endData(); // so the last batch carries the end of the data
+        }
         sendBatch(batch, linesSent, wire.linesDone(), lineCount);
     }
-    if (!wire.endedWithDot()) {
-        smtpSocket->socketSend(endOfData, sizeof endOfData - 1);
-    }
+    return shownReply(receiveReply());
+}
+
+// Progress goes by the share of bytes sent: each line shows one value whatever
+// the blocks, so the output is that of a send line by line.
+std::string SmtpClient::sendPrepared(int fd, off_t offset, std::uint64_t length,
+                                     std::size_t lineCount) {
+    std::size_t linesSent = 0;
+    smtpSocket->socketSendFile(fd, offset, length, [&](std::uint64_t sent) {
+        const std::size_t linesDone =
+            sent == length
+                ? lineCount
+                : static_cast<std::size_t>(static_cast<double>(lineCount) *
+                                           static_cast<double>(sent) / static_cast<double>(length));
+        reportProgress(linesSent, linesDone - linesSent, lineCount);
+        linesSent = linesDone;
+    });
     return shownReply(receiveReply());
 }
 

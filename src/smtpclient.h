@@ -3,20 +3,20 @@
 
 #include "clientsocket.h"
 #include "stringlist.h"
+#include "wirewriter.h"
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include <sys/types.h>
+
 // Fills up to capacity bytes at buffer with the next bytes of a message and
 // returns how many; 0 at its end.
 using ByteSource = std::function<std::size_t(char* buffer, std::size_t capacity)>;
-
-// How lines that start with "." go: a raw file is taken as its author wrote it
-// (a "." last line ends the data), any other message as text to be stuffed.
-enum class DotStuffing { lastLineEnds, everyLine };
 
 class Transcript;
 class Updater;
@@ -90,6 +90,11 @@ class SmtpClient {
     // message file"); so may the source itself.
     std::string sendMessage(const ByteSource& source, std::size_t lineCount,
                             DotStuffing rule = DotStuffing::lastLineEnds);
+    // The length bytes of file fd from offset, already in wire form (a
+    // WireWriter's output, its end of data included), as they stand: with
+    // sendfile(2) on plain TCP, in large blocks over TLS. Progress as above for
+    // lineCount lines. Then reads one reply.
+    std::string sendPrepared(int fd, off_t offset, std::uint64_t length, std::size_t lineCount);
     // "NOOP"
     std::string noop();
     // "QUIT"; closes the socket once the reply is complete.

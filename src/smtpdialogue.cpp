@@ -160,10 +160,7 @@ Outcome SmtpDialogue::transfer(MessageFile& message) {
         return Outcome::stop("! Error, remote server doesn't want your data.");
     }
     transcript.step("Sending data...");
-    const ByteSource source = [&message](char* buffer, std::size_t capacity) {
-        return message.readBlock(buffer, capacity);
-    };
-    if (!replyIs(client.sendMessage(source, message.lineCount()), "250")) {
+    if (!replyIs(message.sendThrough(client), "250")) {
         return Outcome::stop("! Data transmission error.");
     }
     return {};
