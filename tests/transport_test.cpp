@@ -130,7 +130,7 @@ TEST_P(Transport, Run) {
                 setitimer(ITIMER_REAL, &every, nullptr);
                 std::string text;
                 for (const std::string& line : row.message) {
-                    text += line + "\n";
+                    text += line + (row.prepared ? "\r\n" : "\n"); // wire form as it stands
                 }
                 std::size_t taken = 0;
                 const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::tmpfile(),
