@@ -1,8 +1,12 @@
 // The transport half of the benchmarks' "limit" row: one plain SMTP session
 // that hands a ready-made message file (CR LF line ends, ending in ".\r\n") to
-// the kernel with sendfile, so no user-space copy is made at all.
+// the kernel with sendfile, so no user-space copy is made at all. With --encode
+// the one-process limit instead, what a sender that composes its message into a
+// file needs at least: FILE's bytes are read and base64-encoded in lines of 76
+// (two characters per table look-up) into a new file beside it, whose name goes
+// at once, and that file is pushed as above.
 //
-// usage: brenvox_rawpush PORT MESSAGEFILE
+// usage: brenvox_rawpush [--encode] PORT FILE
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -13,10 +17,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -68,14 +75,92 @@ bool pushFile(int socketFd, int fileFd) {
     return readReply(socketFd) == 250;
 }
 
+const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+struct Pairs {
+    char pair[4096][2];
+    Pairs() {
+        for (unsigned v = 0; v < 4096; ++v) {
+            pair[v][0] = alphabet[v >> 6];
+            pair[v][1] = alphabet[v & 63U];
+        }
+    }
+};
+
+char* encodeLine(const Pairs& pairs, const unsigned char* in, std::size_t size, char* out) {
+    std::size_t i = 0;
+    for (; i + 3 <= size; i += 3, out += 4) {
+        const unsigned v = (unsigned{in[i]} << 16) | (unsigned{in[i + 1]} << 8) | in[i + 2];
+        std::memcpy(out, pairs.pair[v >> 12], 2);
+        std::memcpy(out + 2, pairs.pair[v & 0xFFFU], 2);
+    }
+    if (i < size) {
+        const unsigned b0 = in[i], b1 = i + 1 < size ? in[i + 1] : 0U;
+        *out++ = alphabet[b0 >> 2];
+        *out++ = alphabet[((b0 & 3U) << 4) | (b1 >> 4)];
+        *out++ = i + 1 < size ? alphabet[(b1 & 15U) << 2] : '=';
+        *out++ = '=';
+    }
+    *out++ = '\r';
+    *out++ = '\n';
+    return out;
+}
+
+// The message file of FILE's bytes, open for reading; -1 on failure.
+int encodeToFile(int fileFd, const std::string& path) {
+    static const Pairs pairs;
+    constexpr std::size_t lineBytes = 57, blockLines = 4096;
+    const std::string name = path + ".limit.eml";
+    const int out = open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (out < 0) {
+        return -1;
+    }
+    unlink(name.c_str());
+    std::vector<unsigned char> in(lineBytes * blockLines);
+    std::string text = "Subject: limit\r\nMIME-Version: 1.0\r\n"
+                       "Content-Transfer-Encoding: base64\r\n\r\n";
+    const std::size_t head = text.size();
+    text.resize(head + blockLines * 78 + 3);
+    char* end = &text[head];
+    for (std::size_t filled = in.size(); filled == in.size();) {
+        filled = 0;
+        ssize_t n = 0;
+        while (filled < in.size() &&
+               (n = read(fileFd, in.data() + filled, in.size() - filled)) > 0) {
+            filled += static_cast<std::size_t>(n);
+        }
+        for (std::size_t at = 0; at < filled; at += lineBytes) {
+            end = encodeLine(pairs, in.data() + at, std::min(lineBytes, filled - at), end);
+        }
+        if (filled < in.size()) {
+            std::memcpy(end, ".\r\n", 3);
+            end += 3;
+        }
+        const auto size = static_cast<std::size_t>(end - text.data());
+        if (n < 0 || write(out, text.data(), size) != static_cast<ssize_t>(size)) {
+            close(out);
+            return -1;
+        }
+        end = text.data();
+    }
+    return out;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: %s PORT MESSAGEFILE\n", argv[0]);
+    const bool encode = argc == 4 && std::strcmp(argv[1], "--encode") == 0;
+    argv += encode ? 1 : 0;
+    if (argc != (encode ? 4 : 3)) {
+        std::fprintf(stderr, "usage: %s [--encode] PORT FILE\n", argv[0]);
         return 2;
     }
-    const int fileFd = open(argv[2], O_RDONLY | O_CLOEXEC);
+    int fileFd = open(argv[2], O_RDONLY | O_CLOEXEC);
+    if (fileFd >= 0 && encode) {
+        const int input = fileFd;
+        fileFd = encodeToFile(input, argv[2]);
+        close(input);
+    }
     if (fileFd < 0) {
         return fail(argv[2]);
     }

@@ -41,6 +41,10 @@ bool awaitReadable(int fd, Deadline deadline) {
     return await(fd, POLLIN, deadline);
 }
 
+bool awaitWritable(int fd, Deadline deadline) {
+    return await(fd, POLLOUT, deadline);
+}
+
 // The one deadline covers every partial send: the socket's own time-out starts
 // again with each, so a reader taking a little at a time could hold a send for
 // ever.

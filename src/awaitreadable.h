@@ -10,6 +10,8 @@
 
 // Waits until fd has bytes to read (or its peer has closed) or deadline passes.
 bool awaitReadable(int fd, std::chrono::steady_clock::time_point deadline);
+// Waits until fd has room to send or deadline passes.
+bool awaitWritable(int fd, std::chrono::steady_clock::time_point deadline);
 // Sends all size bytes at data before deadline; without one, a blocking send
 // as long as the socket's own time-out allows. A peer that has gone is EPIPE,
 // never SIGPIPE.

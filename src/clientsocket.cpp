@@ -5,10 +5,13 @@
 #include "socketexception.h"
 #include "tlssession.h"
 
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <signal.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -49,6 +52,58 @@ bool awaitConnect(int descriptor, int seconds) {
     errno = error;
     return error == 0;
 }
+
+// sendfile has no MSG_NOSIGNAL: a peer gone raises SIGPIPE, held blocked for
+// the transfer and taken back unless it was pending before.
+class SigpipeHeld {
+  public:
+    SigpipeHeld() {
+        sigemptyset(&pipe);
+        sigaddset(&pipe, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &pipe, &saved);
+        wasPending = isPending();
+    }
+    ~SigpipeHeld() {
+        if (!wasPending && isPending()) {
+            const timespec now{};
+            sigtimedwait(&pipe, nullptr, &now);
+        }
+        pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+    }
+    SigpipeHeld(const SigpipeHeld&) = delete;
+    SigpipeHeld& operator=(const SigpipeHeld&) = delete;
+
+  private:
+    bool isPending() const {
+        sigset_t pending;
+        return sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+    }
+    sigset_t pipe{};
+    sigset_t saved{};
+    bool wasPending = false;
+};
+
+// With a time-out the socket must not block, so that the wait is poll's.
+class NonBlocking {
+  public:
+    NonBlocking(int descriptor, bool wanted)
+        : fd(descriptor), flags(wanted ? fcntl(fd, F_GETFL) : -1) {
+        if (flags != -1) {
+            fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+        }
+    }
+    ~NonBlocking() {
+        if (flags != -1) {
+            fcntl(fd, F_SETFL, flags);
+        }
+    }
+    NonBlocking(const NonBlocking&) = delete;
+    NonBlocking& operator=(const NonBlocking&) = delete;
+
+  private:
+    int fd;
+    int flags;
+};
 
 } // namespace
 
@@ -153,6 +208,63 @@ void ClientSocket::socketSend(const char* data, std::size_t size) {
         tls->write(data, size, bound);
     } else if (!sendAllBefore(descriptor, data, size, bound)) {
         throw SocketException(errno, "Problem encountered sending data");
+    }
+}
+
+void ClientSocket::socketSendFile(int fd, off_t offset, std::uint64_t size, const SentSoFar& sent) {
+    errno = 0;
+    if (tls) {
+        sendFileOverTls(fd, offset, size, sent);
+    } else {
+        sendFilePlain(fd, offset, size, sent);
+    }
+}
+
+// Each block must go within the time-out, as with socketSend, but the kernel
+// takes as much as the socket will hold at a time.
+void ClientSocket::sendFilePlain(int fd, off_t offset, std::uint64_t size, const SentSoFar& sent) {
+    const SigpipeHeld held;
+    const NonBlocking mode(descriptor, txTimeout > 0);
+    Deadline deadline = std::chrono::steady_clock::now() + std::chrono::seconds(txTimeout);
+    std::uint64_t done = 0;
+    std::uint64_t blockStart = 0;
+    while (done < size) {
+        const auto wanted =
+            static_cast<std::size_t>(std::min<std::uint64_t>(size - done, SSIZE_MAX));
+        const ssize_t count =
+            retryOnEintr([&] { return sendfile(descriptor, fd, &offset, wanted); });
+        if (count > 0) {
+            done += static_cast<std::uint64_t>(count);
+            if (done - blockStart >= fileBlockSize) {
+                blockStart = done;
+                deadline = std::chrono::steady_clock::now() + std::chrono::seconds(txTimeout);
+            }
+            sent(done);
+        } else if (count == 0) {
+            throw SocketException(EIO, "Problem encountered reading message file");
+        } else if (txTimeout <= 0 || (errno != EAGAIN && errno != EWOULDBLOCK) ||
+                   !awaitWritable(descriptor, deadline)) {
+            throw SocketException(errno, "Problem encountered sending data");
+        }
+    }
+}
+
+// A block at a time, each in one write that OpenSSL cuts into full records.
+void ClientSocket::sendFileOverTls(int fd, off_t offset, std::uint64_t size,
+                                   const SentSoFar& sent) {
+    fileBlock.resize(static_cast<std::size_t>(std::min<std::uint64_t>(size, fileBlockSize)));
+    for (std::uint64_t done = 0; done < size;) {
+        const auto wanted =
+            static_cast<std::size_t>(std::min<std::uint64_t>(size - done, fileBlock.size()));
+        const ssize_t got = retryOnEintr(
+            [&] { return pread(fd, fileBlock.data(), wanted, offset + static_cast<off_t>(done)); });
+        if (got <= 0) {
+            throw SocketException(got == 0 ? EIO : errno,
+                                  "Problem encountered reading message file");
+        }
+        socketSend(fileBlock.data(), static_cast<std::size_t>(got));
+        done += static_cast<std::uint64_t>(got);
+        sent(done);
     }
 }
 

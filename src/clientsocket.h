@@ -3,8 +3,13 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
+#include <vector>
+
+#include <sys/types.h>
 
 class TlsSession;
 struct TlsOptions;
@@ -17,6 +22,7 @@ class ClientSocket {
   public:
     static constexpr int defaultTransmitTimeoutSeconds = 60;
     static constexpr int defaultReceiveTimeoutSeconds = 120;
+    static constexpr std::size_t fileBlockSize = 256 * 1024;
 
     explicit ClientSocket(int buffSize);
     ~ClientSocket();
@@ -47,6 +53,14 @@ class ClientSocket {
     std::string socketSend(std::string msg);
     // The same for the size bytes at data, without a copy.
     void socketSend(const char* data, std::size_t size);
+    // Told the bytes sent so far after each piece of a file that has gone.
+    using SentSoFar = std::function<void(std::uint64_t)>;
+    // The same for size bytes of file fd from offset: handed over in the kernel
+    // on plain TCP, read in and encrypted a block at a time over TLS; each
+    // block of fileBlockSize bytes within the transmit time-out. A file that
+    // ends first or cannot be read throws SocketException ("Problem encountered
+    // reading message file").
+    void socketSendFile(int fd, off_t offset, std::uint64_t size, const SentSoFar& sent);
     // One receive of at most maxBufferSize bytes; the empty text when the peer
     // has closed; NUL bytes are kept. Throws SocketException.
     std::string socketReceive();
@@ -59,6 +73,8 @@ class ClientSocket {
   private:
     using Deadline = std::chrono::steady_clock::time_point;
     std::string receive(const Deadline* deadline);
+    void sendFilePlain(int fd, off_t offset, std::uint64_t size, const SentSoFar& sent);
+    void sendFileOverTls(int fd, off_t offset, std::uint64_t size, const SentSoFar& sent);
     // Leaves descriptor connected, or errno set (and descriptor -1 when no
     // socket could be made).
     bool connectTo(const addrinfo& address);
@@ -69,6 +85,7 @@ class ClientSocket {
     int rxTimeout = defaultReceiveTimeoutSeconds;
     std::unique_ptr<TlsSession> tls; // set once handshakeTls has succeeded
     std::unique_ptr<TlsSession> preparedTls;
+    std::vector<char> fileBlock;     // what socketSendFile reads in for TLS
 };
 
 #endif

@@ -11,6 +11,7 @@
 #include "smtpdialogue.h"
 #include "socketexception.h"
 #include "transcript.h"
+#include "wirewriter.h"
 
 #include <cctype>
 #include <iostream>
@@ -244,10 +245,12 @@ Outcome Email::compose(const Draft& draft, const BodyText& body, const BodyText*
     const Envelope& envelope = draft.envelope;
     const MessageContent content{envelope.sender, envelope.recipients, draft.subject,  body,
                                  attachmentList,  envelope.heloName,   composeOptions, html};
+    // The text is dot-stuffed already; the "." last line it ends with ends the data.
+    WireWriter wire(message.descriptor(), DotStuffing::lastLineEnds);
     std::string unreadable;
-    const std::string error =
-        writeErrorLine(writeMessage(message.descriptor(), content, unreadable), unreadable);
+    const std::string error = writeErrorLine(writeMessage(wire, content, unreadable), unreadable);
     const Outcome written = error.empty() ? Outcome{} : Outcome::stop(error);
+    message.setWireForm(wire.size(), wire.lineCount());
     if (!message.removeName() && !written.stopped()) {
         printLine("Error deleting message file " + message.path());
     }

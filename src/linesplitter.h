@@ -47,6 +47,9 @@ class LineSplitter {
         }
     }
 
+    // No line begun: the next byte starts one.
+    bool betweenLines() const { return !lineOpen; }
+
     // At the end of the text: ends a last line that had no LF.
     template <class Sink> void finish(Sink& sink) {
         if (pendingCr) {

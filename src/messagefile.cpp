@@ -4,6 +4,7 @@
 #include "fileio.h"
 #include "linesplitter.h"
 #include "retry.h"
+#include "smtpclient.h"
 #include "socketexception.h"
 
 #include <fcntl.h>
@@ -61,6 +62,9 @@ bool MessageFile::removeName() {
 }
 
 bool MessageFile::countLines() {
+    if (wire) {
+        return true; // counted as it was written
+    }
     return canReadTwice(fd) ? countRegularFile() : spoolAndCount();
 }
 
@@ -108,4 +112,13 @@ std::size_t MessageFile::readBlock(char* buffer, std::size_t capacity) {
     }
     readOffset += got;
     return static_cast<std::size_t>(got);
+}
+
+std::string MessageFile::sendThrough(SmtpClient& client, DotStuffing rule) {
+    if (wire) {
+        return client.sendPrepared(fd, 0, wireBytes, lines);
+    }
+    return client.sendMessage(
+        [this](char* buffer, std::size_t capacity) { return readBlock(buffer, capacity); }, lines,
+        rule);
 }

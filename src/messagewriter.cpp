@@ -7,8 +7,6 @@
 #include "mimeparts.h"
 #include "mimetypes.h"
 
-#include <unistd.h>
-
 #include <cstdio>
 #include <ctime>
 
@@ -93,13 +91,10 @@ WriteOutcome writeParts(std::FILE* out, const MessageContent& content, const std
 
 } // namespace
 
-WriteOutcome writeMessage(int fd, const MessageContent& content, std::string& failedPath) {
-    const int writeFd = dup(fd);
-    std::FILE* out = writeFd == -1 ? nullptr : fdopen(writeFd, "wb");
+WriteOutcome writeMessage(WireWriter& wire, const MessageContent& content,
+                          std::string& failedPath) {
+    std::FILE* out = wire.stream();
     if (out == nullptr) {
-        if (writeFd != -1) {
-            ::close(writeFd);
-        }
         return WriteOutcome::writeFailed;
     }
     std::setvbuf(out, nullptr, _IOFBF, writeBufferSize);
@@ -114,7 +109,8 @@ WriteOutcome writeMessage(int fd, const MessageContent& content, std::string& fa
     }
     // The empty line and the "." that ends the SMTP data (RFC 5321 4.1.1.4).
     writeText(out, "\r\n.\r\n");
-    return closeChecked(out);
+    const WriteOutcome closed = closeChecked(out);
+    return closed == WriteOutcome::written && !wire.finish() ? WriteOutcome::writeFailed : closed;
 }
 
 std::string writeErrorLine(WriteOutcome outcome, const std::string& failedPath) {

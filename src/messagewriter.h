@@ -5,6 +5,7 @@
 #include "composeoptions.h"
 
 #include "stringlist.h"
+#include "wirewriter.h"
 
 #include <string>
 
@@ -29,13 +30,13 @@ enum class WriteOutcome {
     inlineUnreadable
 };
 
-// Writes the whole MIME message, ending in the "." line, through the open
-// descriptor fd (which stays open, positioned at the end). Headers and parts end
-// in CR LF, the empty separator lines in LF alone; the line reader makes the two
-// alike. A text file or an attachment that cannot be read in full stops the
-// writing, an attachment's path in failedPath: sending it cut short would go
-// unnoticed by the recipient. So does the first write error.
-WriteOutcome writeMessage(int fd, const MessageContent& content, std::string& failedPath);
+// Writes the whole MIME message, ending in the "." line, through wire (which
+// it finishes). Headers and parts end in CR LF, the empty separator lines in LF
+// alone; the line rule makes the two alike. A text file or an attachment that
+// cannot be read in full stops the writing, an attachment's path in failedPath:
+// sending it cut short would go unnoticed by the recipient. So does the first
+// write error.
+WriteOutcome writeMessage(WireWriter& wire, const MessageContent& content, std::string& failedPath);
 // The line that reports outcome; empty for a message written.
 std::string writeErrorLine(WriteOutcome outcome, const std::string& failedPath);
 

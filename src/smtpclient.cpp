@@ -11,7 +11,6 @@
 #include <cerrno>
 #include <climits>
 #include <cstdint>
-#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -26,8 +25,6 @@ const char secretMask[] = "****";
 // RFC 2920 lets a client send its commands in groups. One group stays far below any socket
 // buffer, so writing it cannot block on a server that writes the replies to the one before.
 constexpr std::size_t maxHeldBytes = 16 * 1024;
-// RFC 5321 4.1.1.4: the line that ends the mail data.
-constexpr char endOfData[] = ".\r\n";
 
 int clampToInt(unsigned int value) {
     return static_cast<int>(std::min<unsigned int>(value, INT_MAX));
@@ -51,78 +48,6 @@ std::size_t firstLineOf(int value, std::size_t lines) {
     const std::uint64_t steps = static_cast<std::uint64_t>(lines - 1);
     return static_cast<std::size_t>((static_cast<std::uint64_t>(value) * steps + 99U) / 100U);
 }
-
-// The wire form of message lines: each followed by CR LF, at most limit of
-// them (bytes after are ignored, so the count taken before sending holds).
-// A message from elsewhere (a raw file) is untrusted: a "." line before the
-// last would end the data and turn the rest into commands, so it goes as "..";
-// a CR without LF goes as CR LF, as bare CRs are refused or misread by servers
-// (SMTP smuggling), and what follows it is a wire line of its own. Other lines,
-// ".." included, go as they stand. Remembers whether the last line was "."
-// alone, which then ends the data itself. A message read from a pipe is text
-// through and through: every line that starts with "." gets one more (RFC 5321
-// 4.5.2) and the end-of-data line is always added.
-class WireSink {
-  public:
-    WireSink(std::string& target, std::size_t lineLimit, DotStuffing rule)
-        : out(target), limit(lineLimit), stuffEveryLine(rule == DotStuffing::everyLine) {}
-    void piece(const char* begin, const char* end) {
-        if (done == limit) {
-            return;
-        }
-        for (const char* cr; (cr = static_cast<const char*>(std::memchr(
-                                  begin, '\r', static_cast<std::size_t>(end - begin)))) != nullptr;
-             begin = cr + 1) {
-            append(begin, cr);
-            endWireLine();
-            splitByCr = true;
-        }
-        append(begin, end);
-    }
-    void lineEnd() {
-        if (done == limit) {
-            return;
-        }
-        ++done;
-        lastLineWasDot = wireLineIsDot() && !splitByCr;
-        if (lastLineWasDot && done == limit) {
-            out += "\r\n";
-        } else {
-            endWireLine();
-        }
-        splitByCr = false;
-        wireLineSize = 0;
-    }
-    std::size_t linesDone() const { return done; }
-    bool full() const { return done == limit; }
-    bool endedWithDot() const { return lastLineWasDot; }
-
-  private:
-    void append(const char* begin, const char* end) {
-        if (wireLineSize == 0 && begin != end) {
-            firstByte = *begin;
-            if (stuffEveryLine && firstByte == '.') {
-                out += '.';
-            }
-        }
-        out.append(begin, end);
-        wireLineSize += static_cast<std::size_t>(end - begin);
-    }
-    bool wireLineIsDot() const { return !stuffEveryLine && wireLineSize == 1 && firstByte == '.'; }
-    void endWireLine() {
-        out += wireLineIsDot() ? ".\r\n" : "\r\n";
-        wireLineSize = 0;
-    }
-
-    std::string& out;
-    std::size_t limit;
-    std::size_t done = 0;
-    std::size_t wireLineSize = 0;
-    char firstByte = 0;
-    bool splitByCr = false;
-    bool lastLineWasDot = false;
-    bool stuffEveryLine;
-};
 
 } // namespace
 
@@ -275,13 +200,36 @@ std::string SmtpClient::sendMessage(const ByteSource& source, std::size_t lineCo
         }
     }
     // The last lines, the end of data and what follows it leave in one write.
-    if (!wire.endedWithDot()) {
-        batch += endOfData;
-    }
+    wire.endData();
+    return finishData(batch, linesSent, wire.linesDone(), lineCount);
+}
+
+// Progress goes by the share of bytes sent: each line shows one value whatever
+// the blocks, so the output is that of a send line by line.
+std::string SmtpClient::sendPrepared(int fd, off_t offset, std::uint64_t length,
+                                     std::size_t lineCount) {
+    std::size_t linesSent = 0;
+    smtpSocket->socketSendFile(fd, offset, length, [&](std::uint64_t sent) {
+        const std::size_t linesDone =
+            sent == length
+                ? lineCount
+                : static_cast<std::size_t>(static_cast<double>(lineCount) *
+                                           static_cast<double>(sent) / static_cast<double>(length));
+        reportProgress(linesSent, linesDone - linesSent, lineCount);
+        linesSent = linesDone;
+    });
+    std::string rest;
+    return finishData(rest, linesSent, lineCount, lineCount);
+}
+
+// The file's end of data has gone, or is the last of batch: a QUIT due with it
+// follows at once (TCP_NODELAY, so it waits on nothing).
+std::string SmtpClient::finishData(std::string& batch, std::size_t& linesSent,
+                                   std::size_t linesDone, std::size_t total) {
     if (quitWithData) {
         batch += "QUIT\r\n";
     }
-    sendBatch(batch, linesSent, wire.linesDone(), lineCount);
+    sendBatch(batch, linesSent, linesDone, total);
     quitSent = quitWithData;
     return shownReply(quitSent ? receiveFirstReply() : receiveReply());
 }

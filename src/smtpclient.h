@@ -3,20 +3,20 @@
 
 #include "clientsocket.h"
 #include "stringlist.h"
+#include "wirewriter.h"
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include <sys/types.h>
+
 // Fills up to capacity bytes at buffer with the next bytes of a message and
 // returns how many; 0 at its end.
 using ByteSource = std::function<std::size_t(char* buffer, std::size_t capacity)>;
-
-// How lines that start with "." go: a raw file is taken as its author wrote it
-// (a "." last line ends the data), any other message as text to be stuffed.
-enum class DotStuffing { lastLineEnds, everyLine };
 
 class Transcript;
 class Updater;
@@ -104,6 +104,11 @@ class SmtpClient {
     // QUIT goes out in the same write as the end of the next message's data;
     // quit() then shows it and reads its reply, so the output keeps its order.
     void quitWithEndOfData();
+    // The length bytes of file fd from offset, already in wire form (a
+    // WireWriter's output, its end of data included), as they stand: with
+    // sendfile(2) on plain TCP, in large blocks over TLS. Progress as above for
+    // lineCount lines. Then reads one reply.
+    std::string sendPrepared(int fd, off_t offset, std::uint64_t length, std::size_t lineCount);
     // "NOOP"
     std::string noop();
     // Closes the connection without QUIT: a transaction inside its data is
@@ -122,6 +127,9 @@ class SmtpClient {
     std::string command(const std::string& line, const std::string& shownAs = "");
     // The command shown and sent, its reply received but not shown yet.
     std::string exchange(const std::string& line, const std::string& shownAs = "");
+    // Appends a QUIT due with the end of data, sends batch and reads the data's reply.
+    std::string finishData(std::string& batch, std::size_t& linesSent, std::size_t linesDone,
+                           std::size_t total);
     std::string shownReply(std::string reply) const;
     void showTlsHandshake() const;
     using Deadline = std::chrono::steady_clock::time_point;

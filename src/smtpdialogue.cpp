@@ -220,10 +220,7 @@ Outcome SmtpDialogue::pipelinedTransaction(const std::string& mailParameters) {
 
 Outcome SmtpDialogue::transfer(MessageFile& message) {
     transcript.step("Sending data...");
-    const ByteSource source = [&message](char* buffer, std::size_t capacity) {
-        return message.readBlock(buffer, capacity);
-    };
-    if (!replyIs(client.sendMessage(source, message.lineCount()), "250")) {
+    if (!replyIs(message.sendThrough(client), "250")) {
         return Outcome::stop(notTransmitted);
     }
     return {};

@@ -414,8 +414,8 @@ const Row rows[] = {
         Commands{"HELO localhost", mailLine, rcptLine, "DATA"}, Status{-1},
         Prelude{"exec timeout -s KILL 1"}),
     // Non-ASCII text, sender-based ids, every reply shown, the raw file's end of data.
-    Row("CrLfInTextOptionIsOneLineBreak", Args{"-s", "s", "-m", "a\r\n.\r\nQUIT"},
-        Out{progress(16)}, heloSession, Data{composed("a\r\n..\r\nQUIT")}),
+    Row("CrLfInTextOptionIsOneLineBreakABareCrAWireOne", Args{"-s", "s", "-m", "a\r\n.\r\nQU\rIT"},
+        Out{progress(16)}, heloSession, Data{composed("a\r\n..\r\nQU\r\nIT")}),
     Row("MessageIdFromTheHeloName", Args{"-f", "odd", "-h", "helo.test", "-s", "s", "-m", "body"},
         Out{progress(14)}, Commands{"HELO helo.test", "MAIL FROM: <odd>", rcptLine, "DATA", "QUIT"},
         Data{swap(composed("body", "", "<you@y.test>", "<odd>"), "#.odd>", "#@helo.test>")}),

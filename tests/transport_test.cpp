@@ -4,6 +4,7 @@
 #include "smtpclient.h"
 #include "socketexception.h"
 #include "updater.h"
+#include "wirewriter.h"
 
 #include <gtest/gtest.h>
 
@@ -11,6 +12,8 @@
 #include <sys/time.h>
 
 #include <chrono>
+#include <cstdio>
+#include <memory>
 #include <sstream>
 
 namespace {
@@ -26,6 +29,7 @@ struct Row {
     StringList message = {};   // must arrive whole
     std::string progress = {}; // shown by the updater, when it matters
     bool interrupted = false;  // a signal keeps interrupting the sends
+    bool prepared = false;     // written in wire form to a file, sent from it
 };
 
 // A message of n lines, the final "." included.
@@ -126,16 +130,23 @@ TEST_P(Transport, Run) {
                 setitimer(ITIMER_REAL, &every, nullptr);
                 std::string text;
                 for (const std::string& line : row.message) {
-                    text += line + "\n";
+                    text += line + (row.prepared ? "\r\n" : "\n"); // wire form as it stands
                 }
                 std::size_t taken = 0;
-                result += client.sendMessage(
-                    [&](char* buffer, std::size_t capacity) {
-                        const std::size_t size = text.copy(buffer, capacity, taken);
-                        taken += size;
-                        return size;
-                    },
-                    row.message.size());
+                const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::tmpfile(),
+                                                                           std::fclose);
+                WireWriter wire(fileno(file.get()), DotStuffing::lastLineEnds);
+                wire.write(text.data(), text.size());
+                result +=
+                    row.prepared && wire.finish()
+                        ? client.sendPrepared(fileno(file.get()), 0, wire.size(), wire.lineCount())
+                        : client.sendMessage(
+                              [&](char* buffer, std::size_t capacity) {
+                                  const std::size_t size = text.copy(buffer, capacity, taken);
+                                  taken += size;
+                                  return size;
+                              },
+                              row.message.size());
             }
         } catch (const SocketException& e) {
             result = "!" + e.errMsg();
@@ -153,8 +164,20 @@ TEST_P(Transport, Run) {
     EXPECT_EQ(result[0] == '!' ? wire : server.data(), wire);
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, Transport, testing::ValuesIn(rows),
-                         [](const testing::TestParamInfo<Row>& row) { return row.param.name; });
+std::vector<Row> preparedRows() {
+    std::vector<Row> prepared;
+    for (Row row : rows) {
+        row.prepared = !row.message.empty();
+        if (row.prepared) {
+            prepared.push_back(row);
+        }
+    }
+    return prepared;
+}
+
+const auto rowName = [](const testing::TestParamInfo<Row>& row) { return row.param.name; };
+INSTANTIATE_TEST_SUITE_P(Rows, Transport, testing::ValuesIn(rows), rowName);
+INSTANTIATE_TEST_SUITE_P(Prepared, Transport, testing::ValuesIn(preparedRows()), rowName);
 
 // A reply cut in two at every place arrives whole.
 class Split : public testing::TestWithParam<std::size_t> {};
