@@ -85,7 +85,7 @@ class ClientSocket {
     int rxTimeout = defaultReceiveTimeoutSeconds;
     std::unique_ptr<TlsSession> tls; // set once handshakeTls has succeeded
     std::unique_ptr<TlsSession> preparedTls;
-    std::vector<char> fileBlock;     // what socketSendFile reads in for TLS
+    std::vector<char> fileBlock; // what socketSendFile reads in for TLS
 };
 
 #endif
