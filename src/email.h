@@ -1,6 +1,7 @@
 #ifndef BRENVOX_EMAIL_H
 #define BRENVOX_EMAIL_H
 
+#include "classicqueue.h"
 #include "envelope.h"
 #include "outcome.h"
 #include "stringlist.h"
@@ -54,8 +55,11 @@ class Email {
     // Skips the certificate and name check.
     void setInsecure(bool value);
 
+    // With it, a temporary failure spools the message for --flush: status 75.
+    void setQueue(ClassicQueue value);
+
     // Prepares and delivers the message, printing every error line itself.
-    // Returns 0 when the server accepted the message, 1 after any failure.
+    // Returns 0 when the server accepted the message, 1 after any failure (75: queued).
     int sendMail();
     // Every field but workingDir back to its default.
     void reset();
@@ -99,6 +103,8 @@ class Email {
     std::string caFile;
     bool insecure = false;
     bool showProgress = true;
+    bool queued = false;
+    ClassicQueue queue;
 };
 
 #endif

@@ -49,6 +49,8 @@ class MessageFile {
     // For a file whose writer counted its lines (each ended by LF) as it wrote
     // them: saves reading it once more.
     void setLineCount(std::size_t count) { lines = count; }
+    // Reading starts at offset: a queue entry's message follows its header.
+    void startAt(off_t offset) { readOffset = offset; }
 
     // The next bytes from the start, up to capacity of them; 0 at the end.
     // Throws SocketException ("Problem encountered reading message file").

@@ -48,8 +48,9 @@ std::string hintFor(const std::string& reply) {
 // Kept apart from refusals: the server could not be reached or the
 // connection broke, which a later try may not meet again.
 DeliveryReport transportFailure(const std::string& server, const SocketException& e) {
-    const int status = e.errNum() == EPROTO ? EX_PROTOCOL : EX_TEMPFAIL;
-    return {status, server + ": " + e.errMsg() + " - " + e.reason(), ""};
+    const bool tls = e.errNum() == EPROTO;
+    return {tls ? EX_PROTOCOL : EX_TEMPFAIL, server + ": " + e.errMsg() + " - " + e.reason(), "",
+            tls};
 }
 
 } // namespace
@@ -106,7 +107,7 @@ DeliveryReport MtaDialogue::upgradeToTls() {
         return {EX_UNAVAILABLE,
                 envelope.serverName +
                     " does not offer STARTTLS (hint: set tls off or on, or another port)",
-                oneLine(ehloReply)};
+                oneLine(ehloReply), true};
     }
     const std::string reply = client.requestTls();
     if (!replyIs(reply, "220")) {
@@ -136,13 +137,16 @@ DeliveryReport MtaDialogue::authenticate() {
 }
 
 DeliveryReport MtaDialogue::send(const std::string& sender, const StringList& recipients,
-                                 MessageFile& message) {
+                                 MessageFile& message, DotStuffing rule) {
     DeliveryReport report;
+    inData = false;
     try {
-        report = transaction(sender, recipients, message);
+        report = transaction(sender, recipients, message, rule);
     } catch (const SocketException& e) {
         connected = false;
-        return transportFailure(envelope.serverName, e);
+        report = transportFailure(envelope.serverName, e);
+        report.afterData = inData;
+        return report;
     }
     if (!report.delivered()) {
         try {
@@ -157,7 +161,7 @@ DeliveryReport MtaDialogue::send(const std::string& sender, const StringList& re
 // A refused recipient ends the transaction before DATA: nobody gets a
 // message that silently missed someone, and a retry cannot duplicate it.
 DeliveryReport MtaDialogue::transaction(const std::string& sender, const StringList& recipients,
-                                        MessageFile& message) {
+                                        MessageFile& message, DotStuffing rule) {
     std::string reply = client.mail("<" + sender + ">");
     if (!replyIs(reply, "250")) {
         return refused("the sender <" + sender + ">", reply, EX_UNAVAILABLE);
@@ -175,7 +179,9 @@ DeliveryReport MtaDialogue::transaction(const std::string& sender, const StringL
     const ByteSource source = [&message](char* buffer, std::size_t capacity) {
         return message.readBlock(buffer, capacity);
     };
-    reply = client.sendMessage(source, message.lineCount(), DotStuffing::everyLine);
+    inData = true;
+    reply = client.sendMessage(source, message.lineCount(), rule);
+    inData = false;
     if (!replyIs(reply, "250")) {
         return refused("the message", reply, EX_UNAVAILABLE);
     }
@@ -200,7 +206,7 @@ DeliveryReport MtaDialogue::refused(const std::string& what, const std::string& 
                                     int permanentStatus) const {
     const char kind = reply.empty() ? '?' : reply[0];
     const int status = kind == '4' ? EX_TEMPFAIL : kind == '5' ? permanentStatus : EX_PROTOCOL;
-    return {status,
-            envelope.serverName + " refused " + what + ": " + oneLine(reply) + hintFor(reply),
-            oneLine(reply)};
+    const std::string hint = hintFor(reply);
+    return {status, envelope.serverName + " refused " + what + ": " + oneLine(reply) + hint,
+            oneLine(reply), !hint.empty() || what == "STARTTLS"};
 }

@@ -339,6 +339,7 @@ std::string SmtpClient::receiveReply() {
         }
         reply += piece;
         if (isCompleteReply(reply)) {
+            latestReply = reply;
             return reply;
         }
         if (reply.size() > maxReplySize) {

@@ -94,6 +94,8 @@ class SmtpClient {
     std::string noop();
     // "QUIT"; closes the socket once the reply is complete.
     std::string quit();
+    // The last whole reply received, to tell a temporary refusal from a permanent one.
+    const std::string& lastReply() const { return latestReply; }
 
   private:
     // Reports lines first .. first + count - 1 of total, in runs of equal value.
@@ -120,6 +122,7 @@ class SmtpClient {
     int txTimeout = ClientSocket::defaultTransmitTimeoutSeconds;
     int rxTimeout = ClientSocket::defaultReceiveTimeoutSeconds;
     std::unique_ptr<ClientSocket> smtpSocket;
+    std::string latestReply;
 };
 
 #endif
