@@ -605,6 +605,10 @@ const Row rows[] = {
         Out{"brenvox: cannot queue the message: cannot write a queue entry in {DIR}/q: File too "
             "large\n"},
         Status{74}, Left{"q"}),
+    Row("QueueDirectoryOthersCanWriteIsRefused", sendmailT, account,
+        Prelude{"chmod 707 q; " + piped(note)}, Status{73}, Dir{"q"},
+        Out{"brenvox: cannot queue the message: the queue directory {DIR}/q can be written by "
+            "group or others; chmod 700 {DIR}/q\n"}),
     Row("ListAndDrop", OnlyArgs{"--queue-list", "--settings", "cfg"}, account,
         Prelude{swap(down(2), "mv",
                      brenvox + " --queue-drop " + id0 + " --settings cfg; " + brenvox +
