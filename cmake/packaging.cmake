@@ -1,7 +1,8 @@
 # Installation rules and the Debian packages (CPack).
 #
 #   cmake --install <build> [--prefix <dir>]   bin/brenvox, share/man/man1/brenvox.1.gz
-#   cmake --install <build> --component mta    sbin/sendmail, lib/sendmail, bin/mailq
+#   cmake --install <build> --component mta    sbin/sendmail, lib/sendmail, bin/mailq,
+#                                              lib/systemd/system/brenvox-flush.{service,timer}
 #   cpack --config <build>/CPackConfig.cmake   brenvox_<version>_<arch>.deb,
 #                                              brenvox-mta_<version>_all.deb
 
@@ -54,6 +55,10 @@ endfunction()
 brenvox_install_link(${CMAKE_INSTALL_SBINDIR} sendmail)
 brenvox_install_link(lib sendmail)
 brenvox_install_link(${CMAKE_INSTALL_BINDIR} mailq)
+# The queue's flush every five minutes, shipped but not enabled.
+install(FILES ${PROJECT_SOURCE_DIR}/systemd/brenvox-flush.service
+              ${PROJECT_SOURCE_DIR}/systemd/brenvox-flush.timer
+        DESTINATION lib/systemd/system COMPONENT mta EXCLUDE_FROM_ALL)
 
 # --- Debian package -------------------------------------------------------
 set(CPACK_GENERATOR DEB)
@@ -104,6 +109,8 @@ set(CPACK_DEBIAN_MTA_DESCRIPTION
 The links /usr/sbin/sendmail, /usr/lib/sendmail and /usr/bin/mailq to
 brenvox, whose sendmail-compatible mode relays the mail of cron, mail(1),
 PHP's mail(), git send-email and other programs through an account of its
-settings file (/etc/brenvox.conf or ~/.config/brenvox/config).")
+settings file (/etc/brenvox.conf or ~/.config/brenvox/config). A message that
+cannot be sent at once waits in /var/spool/brenvox for brenvox --flush, which
+the brenvox-flush.timer unit (installed, not enabled) runs every five minutes.")
 
 include(CPack)

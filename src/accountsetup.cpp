@@ -76,6 +76,20 @@ std::string loadAccount(const std::string& settingsPath, const std::string& acco
     return "";
 }
 
+std::string loadAccountChain(const std::string& path, const std::string& accountName,
+                             std::vector<Account>& chain) {
+    Settings settings;
+    std::string error = loadSettings(path, settings);
+    const Account* account = error.empty() ? findAccount(settings, accountName, error) : nullptr;
+    // The settings file has no loop (parseSettings), so the chain ends.
+    for (; account != nullptr; account = account->fallback.empty()
+                                             ? nullptr
+                                             : findAccount(settings, account->fallback, error)) {
+        chain.push_back(*account);
+    }
+    return error;
+}
+
 std::string serverFromAccount(const Account& account, Envelope& envelope) {
     if (account.host.empty()) {
         return "account '" + account.name + "' names no host";

@@ -3,8 +3,11 @@
 #include "accountoptions.h"
 #include "email.h"
 #include "interruption.h"
+#include "queuecommands.h"
 #include "sendmailmode.h"
+#include "transcript.h"
 
+#include <csignal>
 #include <cstdlib>
 #include <iomanip>
 #include <iostream>
@@ -121,6 +124,7 @@ const LongOption longOptions[] = {
     // Read before every other option (applyAccountOptions).
     {"--settings", true, [](Email&, const std::string&) {}},
     {"--account", false, [](Email&, const std::string&) {}},
+    {"--queue", false, [](Email&, const std::string&) {}}, // parseQueueOption
 };
 
 const LongOption* longOptionFor(const std::string& argument) {
@@ -186,6 +190,32 @@ void applyOptions(const StringList& argumentList, Email& mailMsg) {
 
 namespace {
 
+// --flush [--now], --queue-list, --queue-drop ID; --queue DIR and --settings FILE name the
+// queue, -v shows the dialogues of a flush.
+int runQueueCommand(const StringList& arguments) {
+    std::string dir, settings;
+    bool now = false, verbose = false;
+    for (std::size_t i = 1; i < arguments.size(); ++i) {
+        const bool hasValue = i + 1 < arguments.size();
+        if ((arguments[i] == "--queue" || arguments[i] == "--settings") && hasValue) {
+            (arguments[i] == "--queue" ? dir : settings) = arguments[i + 1];
+            ++i;
+        }
+        now = now || arguments[i] == "--now";
+        verbose = verbose || arguments[i] == "-v";
+    }
+    dir = queueDirectoryFor(dir, settings);
+    if (arguments[0] == "--queue-list") {
+        return listQueue(dir);
+    }
+    if (arguments[0] == "--queue-drop") {
+        const bool named = arguments.size() > 1 && !isOption(arguments[1]);
+        return named ? dropQueueEntry(dir, arguments[1])
+                     : (std::cerr << "brenvox: --queue-drop needs an entry's ID" << std::endl, 64);
+    }
+    return flushQueue(dir, now, Transcript(verbose));
+}
+
 int runMailJob(int argc, const char* const argv[]) {
     const std::string first = argc < 2 ? "--help" : argv[1];
     if (first == "--version") {
@@ -200,12 +230,29 @@ int runMailJob(int argc, const char* const argv[]) {
         configInfo();
         return informationalStatus;
     }
+    const StringList arguments(argv + 1, argv + argc);
+    if (first == "--flush" || first == "--queue-list" || first == "--queue-drop") {
+        std::signal(SIGPIPE, SIG_IGN);
+        std::signal(SIGXFSZ, SIG_IGN); // a full file size limit fails the write of an update
+        return runQueueCommand(arguments);
+    }
     installInterruptionHandlers();
     Email mailMsg;
-    if (const char* credentials = std::getenv("BRENVOX_AUTH")) {
+    const char* credentials = std::getenv("BRENVOX_AUTH");
+    if (credentials != nullptr) {
         mailMsg.setAuthFromEnvironment(credentials);
     }
-    const StringList arguments(argv + 1, argv + argc);
+    ClassicQueue queue;
+    bool queued = false;
+    const std::string queueError =
+        parseQueueOption(arguments, credentials != nullptr, queue, queued);
+    if (!queueError.empty()) {
+        std::cout << queueError << std::endl;
+        return failureStatus;
+    }
+    if (queued) {
+        mailMsg.setQueue(queue);
+    }
     const std::string accountError = applyAccountOptions(arguments, mailMsg);
     if (!accountError.empty()) {
         std::cout << accountError << std::endl;

@@ -44,11 +44,12 @@ void appendToFile(const std::string& path, const std::string& line) {
 } // namespace
 
 void logDelivery(const Account& account, const std::string& sender, const StringList& recipients,
-                 std::uint64_t size, const DeliveryReport& report) {
+                 std::uint64_t size, const DeliveryReport& report, const std::string& note) {
     if (account.logfile.empty() && !account.syslog) {
         return;
     }
-    const std::string line = logLine(sender, recipients, size, report);
+    const std::string line =
+        logLine(sender, recipients, size, report) + (note.empty() ? "" : " " + note);
     if (!account.logfile.empty()) {
         appendToFile(account.logfile, line);
     }

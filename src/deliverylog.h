@@ -10,10 +10,11 @@ struct Account;
 struct DeliveryReport;
 
 // One line per message, to the account's logfile and/or syslog (facility
-// mail): time, sender, recipients, size, the server's reply and the status.
+// mail): time, sender, recipients, size, the server's reply, the status and a note (which
+// relay took it, where the queue keeps it).
 // A log that cannot be written is reported on standard error; the delivery's
 // status stands.
 void logDelivery(const Account& account, const std::string& sender, const StringList& recipients,
-                 std::uint64_t size, const DeliveryReport& report);
+                 std::uint64_t size, const DeliveryReport& report, const std::string& note = "");
 
 #endif

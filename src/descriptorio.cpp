@@ -43,7 +43,8 @@ void FdWriter::write(const char* data, std::size_t size) {
 }
 
 bool FdWriter::flush() {
-    if (used > 0 && error == 0 && !writeAll(fd, buffer.data(), used)) {
+    if (used > 0 && error == 0 &&
+        !(drain ? drain(buffer.data(), used) : writeAll(fd, buffer.data(), used))) {
         error = errno != 0 ? errno : EIO;
     }
     used = 0;

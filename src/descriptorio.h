@@ -3,7 +3,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 // Buffered reading and writing on a bare descriptor, for standard input and
@@ -37,8 +39,13 @@ class FdReader {
 // failure it drops everything; errorNumber() keeps that failure's errno.
 class FdWriter {
   public:
+    // Takes each full buffer instead of the descriptor; false on failure (errno set).
+    using Drain = std::function<bool(const char* data, std::size_t size)>;
+
     explicit FdWriter(int descriptor, std::size_t capacity = 64 * 1024)
         : fd(descriptor), buffer(capacity) {}
+    explicit FdWriter(Drain target, std::size_t capacity = 64 * 1024)
+        : fd(-1), buffer(capacity), drain(std::move(target)) {}
 
     void put(char byte) {
         if (used == buffer.size()) {
@@ -64,6 +71,7 @@ class FdWriter {
 
     int fd;
     std::vector<char> buffer;
+    Drain drain;
     std::size_t used = 0;
     std::uint64_t byteCount = 0;
     std::uint64_t lineCount = 0;

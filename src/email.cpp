@@ -14,6 +14,7 @@
 #include "wirewriter.h"
 
 #include <cctype>
+#include <cerrno>
 #include <iostream>
 
 namespace {
@@ -31,20 +32,34 @@ std::string transportError(const SocketException& e) {
     return "! Error: " + e.errMsg() + " - " + e.reason();
 }
 
+std::string oneLine(std::string reply) {
+    while (!reply.empty() && (reply.back() == '\n' || reply.back() == '\r')) {
+        reply.pop_back();
+    }
+    for (char& c : reply) {
+        c = c == '\r' || c == '\n' ? ' ' : c;
+    }
+    return reply;
+}
+
 // Once the server has taken the message, a failing QUIT must not make a script
-// send it again: the error is shown, the run still counts as delivered.
+// send it again: the error is shown, the run still counts as delivered. A
+// failure that a later try may not meet (no connection, 4xx, a connection lost
+// before the reply to the data; not TLS) leaves its reason in temporary.
 int deliver(const Envelope& envelope, MessageFile& message, const Transcript& transcript,
-            bool showProgress) {
+            bool showProgress, std::string& temporary) {
     SmtpDialogue dialogue(envelope, transcript, showProgress);
     try {
         const Outcome delivered = dialogue.deliver(message);
         if (delivered.stopped()) {
             printLine(delivered.errorLine());
+            temporary = dialogue.lastReply()[0] == '4' ? oneLine(dialogue.lastReply()) : "";
             dialogue.quit();
             return failureStatus;
         }
     } catch (const SocketException& e) {
         printLine(transportError(e));
+        temporary = e.errNum() == EPROTO ? "" : e.errMsg() + " - " + e.reason();
         return failureStatus;
     }
     try {
@@ -131,6 +146,10 @@ void Email::setCaFile(std::string value) {
 void Email::setInsecure(bool value) {
     insecure = value;
 }
+void Email::setQueue(ClassicQueue value) {
+    queued = true;
+    queue = std::move(value);
+}
 
 void Email::setCcList(const std::string& list) {
     composeOptions.cc = parseAddressList(list);
@@ -164,7 +183,12 @@ int Email::sendMail() {
         printLine(outcome.errorLine());
         return failureStatus;
     }
-    return deliver(draft.envelope, message, transcript, showProgress);
+    std::string temporary;
+    const int status = deliver(draft.envelope, message, transcript, showProgress, temporary);
+    if (status != successStatus && queued && !temporary.empty()) {
+        return queueClassicMessage(queue, draft.envelope, authMechanism, message, temporary);
+    }
+    return status;
 }
 
 Email::Draft Email::draftFromOptions() const {

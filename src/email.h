@@ -2,6 +2,7 @@
 #define BRENVOX_EMAIL_H
 
 #include "composeoptions.h"
+#include "classicqueue.h"
 #include "envelope.h"
 #include "outcome.h"
 #include "stringlist.h"
@@ -68,8 +69,11 @@ class Email {
     // Adds an image the HTML shows as "cid:NAME" (see contentIdFor).
     void addInlineFile(std::string path);
 
+    // With it, a temporary failure spools the message for --flush: status 75.
+    void setQueue(ClassicQueue value);
+
     // Prepares and delivers the message, printing every error line itself.
-    // Returns 0 when the server accepted the message, 1 after any failure.
+    // Returns 0 when the server accepted the message, 1 after any failure (75: queued).
     int sendMail();
     // Every field but workingDir back to its default.
     void reset();
@@ -115,6 +119,8 @@ class Email {
     bool insecure = false;
     bool showProgress = true;
     ComposeOptions composeOptions;
+    bool queued = false;
+    ClassicQueue queue;
 };
 
 #endif

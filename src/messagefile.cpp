@@ -116,7 +116,7 @@ std::size_t MessageFile::readBlock(char* buffer, std::size_t capacity) {
 
 std::string MessageFile::sendThrough(SmtpClient& client, DotStuffing rule) {
     if (wire) {
-        return client.sendPrepared(fd, 0, wireBytes, lines);
+        return client.sendPrepared(fd, readOffset, wireBytes, lines);
     }
     return client.sendMessage(
         [this](char* buffer, std::size_t capacity) { return readBlock(buffer, capacity); }, lines,

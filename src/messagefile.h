@@ -68,6 +68,8 @@ class MessageFile {
     // The message after DATA, and the reply: a file in wire form as it stands,
     // any other converted by rule as it is read.
     std::string sendThrough(SmtpClient& client, DotStuffing rule = DotStuffing::lastLineEnds);
+    // Reading starts at offset: a queue entry's message follows its header.
+    void startAt(off_t offset) { readOffset = offset; }
 
     // The next bytes from the start, up to capacity of them; 0 at the end.
     // Throws SocketException ("Problem encountered reading message file").

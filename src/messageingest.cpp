@@ -2,6 +2,7 @@
 
 #include "descriptorio.h"
 #include "mailboxlist.h"
+#include "wirewriter.h"
 
 #include <algorithm>
 #include <cctype>
@@ -38,8 +39,8 @@ std::string unfoldedValue(const std::string& field) {
 
 class Ingest {
   public:
-    Ingest(int outFd, const IngestOptions& settings, IngestResult& outcome)
-        : out(outFd), options(settings), result(outcome) {}
+    Ingest(FdWriter output, const IngestOptions& settings, IngestResult& outcome)
+        : out(std::move(output)), options(settings), result(outcome) {}
 
     // Any of CR LF, LF and CR ends a line; a CR at the end of one block and
     // an LF at the start of the next are one line end.
@@ -189,9 +190,11 @@ class Ingest {
 
 } // namespace
 
-IngestResult ingestMessage(int inFd, int outFd, const IngestOptions& options) {
+namespace {
+
+IngestResult ingestInto(int inFd, FdWriter out, const IngestOptions& options) {
     IngestResult result;
-    Ingest ingest(outFd, options, result);
+    Ingest ingest(std::move(out), options, result);
     FdReader in(inFd);
     for (auto block = in.block(); block.second > 0 && result.failure == Failure::none;
          block = in.block()) {
@@ -203,5 +206,25 @@ IngestResult ingestMessage(int inFd, int outFd, const IngestOptions& options) {
                     std::string("cannot read the message: ") + std::strerror(in.errorNumber()));
     }
     ingest.finish();
+    return result;
+}
+
+} // namespace
+
+IngestResult ingestMessage(int inFd, int outFd, const IngestOptions& options) {
+    return ingestInto(inFd, FdWriter(outFd), options);
+}
+
+IngestResult ingestMessage(int inFd, WireWriter& out, const IngestOptions& options) {
+    IngestResult result = ingestInto(inFd, FdWriter([&out](const char* data, std::size_t size) {
+                                         out.write(data, size);
+                                         return out.errorNumber() == 0;
+                                     }),
+                                     options);
+    if (!out.finish() && result.failure == IngestResult::Failure::none) {
+        result.failure = IngestResult::Failure::writeFailed;
+        result.error =
+            std::string("cannot write the message file: ") + std::strerror(out.errorNumber());
+    }
     return result;
 }

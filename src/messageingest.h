@@ -9,6 +9,8 @@
 #include <vector>
 
 // Values of the header fields a message lacks; an empty one is not added.
+class WireWriter;
+
 struct IngestOptions {
     std::string from;         // e.g. "Full Name <a@b.org>"
     std::string date;         // e.g. formatEmailDate(now)
@@ -40,5 +42,7 @@ constexpr std::size_t maxHeaderFieldBytes = 1024 * 1024;
 // the empty line is then put, so a message of only text gets the fields before
 // it; a message of only headers gets its empty line at the end.
 IngestResult ingestMessage(int inFd, int outFd, const IngestOptions& options);
+// The same, written in its wire form (dot-stuffed, CR LF, the end of data) and finished.
+IngestResult ingestMessage(int inFd, WireWriter& out, const IngestOptions& options);
 
 #endif

@@ -50,8 +50,9 @@ std::string hintFor(const std::string& reply) {
 // Kept apart from refusals: the server could not be reached or the
 // connection broke, which a later try may not meet again.
 DeliveryReport transportFailure(const std::string& server, const SocketException& e) {
-    const int status = e.errNum() == EPROTO ? EX_PROTOCOL : EX_TEMPFAIL;
-    return {status, server + ": " + e.errMsg() + " - " + e.reason(), ""};
+    const bool tls = e.errNum() == EPROTO;
+    return {tls ? EX_PROTOCOL : EX_TEMPFAIL, server + ": " + e.errMsg() + " - " + e.reason(), "",
+            tls};
 }
 
 } // namespace
@@ -109,7 +110,7 @@ DeliveryReport MtaDialogue::upgradeToTls() {
         return {EX_UNAVAILABLE,
                 envelope.serverName +
                     " does not offer STARTTLS (hint: set tls off or on, or another port)",
-                oneLine(ehloReply)};
+                oneLine(ehloReply), true};
     }
     const std::string reply = client.requestTls();
     if (!replyIs(reply, "220")) {
@@ -139,13 +140,16 @@ DeliveryReport MtaDialogue::authenticate() {
 }
 
 DeliveryReport MtaDialogue::send(const std::string& sender, const StringList& recipients,
-                                 MessageFile& message) {
+                                 MessageFile& message, DotStuffing rule) {
     DeliveryReport report;
+    inData = false;
     try {
-        report = transaction(sender, recipients, message);
+        report = transaction(sender, recipients, message, rule);
     } catch (const SocketException& e) {
         connected = false;
-        return transportFailure(envelope.serverName, e);
+        report = transportFailure(envelope.serverName, e);
+        report.afterData = inData;
+        return report;
     }
     if (!report.delivered() && connected) {
         try {
@@ -161,7 +165,7 @@ DeliveryReport MtaDialogue::send(const std::string& sender, const StringList& re
 // message that silently missed someone, and a retry cannot duplicate it.
 // Neither does a message over the server's stated limit (RFC 1870).
 DeliveryReport MtaDialogue::transaction(const std::string& sender, const StringList& recipients,
-                                        MessageFile& message) {
+                                        MessageFile& message, DotStuffing rule) {
     const bool sizeOffered = offersKeyword(ehloReply, "SIZE");
     const std::uint64_t size = sizeOffered ? messageWireSize(message) : 0;
     const std::uint64_t limit = sizeLimit(ehloReply);
@@ -178,11 +182,9 @@ DeliveryReport MtaDialogue::transaction(const std::string& sender, const StringL
         endUnwantedData(replies);
         return report;
     }
-    const ByteSource source = [&message](char* buffer, std::size_t capacity) {
-        return message.readBlock(buffer, capacity);
-    };
-    const std::string reply =
-        client.sendMessage(source, message.lineCount(), DotStuffing::everyLine);
+    inData = true;
+    const std::string reply = message.sendThrough(client, rule);
+    inData = false;
     if (!replyIs(reply, "250")) {
         return refused("the message", reply, EX_UNAVAILABLE);
     }
@@ -264,7 +266,7 @@ DeliveryReport MtaDialogue::refused(const std::string& what, const std::string& 
                                     int permanentStatus) const {
     const char kind = reply.empty() ? '?' : reply[0];
     const int status = kind == '4' ? EX_TEMPFAIL : kind == '5' ? permanentStatus : EX_PROTOCOL;
-    return {status,
-            envelope.serverName + " refused " + what + ": " + oneLine(reply) + hintFor(reply),
-            oneLine(reply)};
+    const std::string hint = hintFor(reply);
+    return {status, envelope.serverName + " refused " + what + ": " + oneLine(reply) + hint,
+            oneLine(reply), !hint.empty() || what == "STARTTLS"};
 }

@@ -18,6 +18,10 @@ struct DeliveryReport {
     std::string problem;
     // The server's last reply on one line, for the log.
     std::string reply;
+    // The settings must change first (TLS, 530, 535, 5.7.30): retrying as they are is useless.
+    bool settingsAtFault = false;
+    // The connection broke once the data was under way: the server may have taken it.
+    bool afterData = false;
     bool delivered() const { return problem.empty(); }
 };
 
@@ -35,7 +39,7 @@ class MtaDialogue {
     // DATA and the message. A refusal is answered with RSET, so the
     // connection can carry the next message.
     DeliveryReport send(const std::string& sender, const StringList& recipients,
-                        MessageFile& message);
+                        MessageFile& message, DotStuffing rule = DotStuffing::everyLine);
     // QUIT; its failure changes nothing.
     void close();
 
@@ -44,7 +48,7 @@ class MtaDialogue {
     DeliveryReport upgradeToTls();
     DeliveryReport authenticate();
     DeliveryReport transaction(const std::string& sender, const StringList& recipients,
-                               MessageFile& message);
+                               MessageFile& message, DotStuffing rule);
     StringList envelopeReplies(const std::string& sender, const StringList& recipients,
                                const std::string& mailParameters);
     void endUnwantedData(const StringList& replies);
@@ -57,6 +61,7 @@ class MtaDialogue {
     SmtpClient client;
     std::string ehloReply;
     bool connected = false;
+    bool inData = false;
 };
 
 #endif

@@ -3,20 +3,23 @@
 #include "accountsetup.h"
 #include "aliases.h"
 #include "clocktext.h"
-#include "deliverylog.h"
 #include "headertext.h"
 #include "messagefile.h"
 #include "messageingest.h"
 #include "mtadialogue.h"
+#include "queuecommands.h"
+#include "queuerun.h"
 #include "sendmailargs.h"
 #include "smtpserversession.h"
+#include "spool.h"
 #include "transcript.h"
+#include "wirewriter.h"
 
-#include <sys/stat.h>
 #include <sysexits.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <csignal>
 #include <cstdlib>
 #include <ctime>
@@ -24,8 +27,6 @@
 #include <new>
 
 namespace {
-
-constexpr int defaultTimeoutSeconds = 120;
 
 void complain(const std::string& line) {
     std::cerr << "brenvox: " << line << std::endl;
@@ -37,6 +38,7 @@ struct MailerJob {
     Account account;
     Envelope server;
     AliasTable aliases;
+    std::string settingsPath; // absolute, as the queue entries name it
 };
 
 // No blank, control character or angle bracket: the address goes between
@@ -87,7 +89,13 @@ std::string fromHeader(const MailerJob& job, const std::string& sender) {
     return (needsQuotes(name) ? "\"" + quoted + "\"" : name) + " <" + address + ">";
 }
 
+std::string absolutePath(const std::string& path) {
+    char resolved[PATH_MAX];
+    return realpath(path.c_str(), resolved) != nullptr ? resolved : path;
+}
+
 int settle(MailerJob& job) {
+    job.settingsPath = absolutePath(findSettingsFile(job.request.settingsFile));
     std::string error = loadAccount(job.request.settingsFile, job.request.account, job.account);
     if (error.empty()) {
         error = serverFromAccount(job.account, job.server);
@@ -146,27 +154,56 @@ int takeMessage(const MailerJob& job, const std::string& sender, MessageFile& me
         fromHeader(job, sender), formatEmailDate(std::time(nullptr)),
         messageId(messageIdPrefix(), headerAddress(job, sender), job.server.heloName),
         !job.account.fromOverride && !job.account.from.empty()};
-    ingested = ingestMessage(STDIN_FILENO, message.descriptor(), options);
+    // In its wire form from the start: queued and sent as it stands.
+    WireWriter wire(message.descriptor(), DotStuffing::everyLine);
+    ingested = ingestMessage(STDIN_FILENO, wire, options);
     if (ingested.failure != IngestResult::Failure::none) {
         complain(ingested.error);
         return ingested.failure == IngestResult::Failure::headerTooLong ? EX_DATAERR : EX_IOERR;
     }
-    message.setLineCount(static_cast<std::size_t>(ingested.lines));
+    message.setWireForm(wire.size(), wire.lineCount());
     return EX_OK;
 }
 
-DeliveryReport deliver(const MailerJob& job, const std::string& sender,
-                       const StringList& recipients, MessageFile& message,
-                       const Transcript& transcript) {
-    const int timeout =
-        job.account.timeoutSeconds > 0 ? job.account.timeoutSeconds : defaultTimeoutSeconds;
-    MtaDialogue dialogue(job.server, transcript, timeout);
-    DeliveryReport report = dialogue.open();
-    if (report.delivered()) {
-        report = dialogue.send(sender, recipients, message);
+// How the first attempt on a message ended.
+struct Attempt {
+    int status = EX_OK;
+    DeliveryReport report;
+    Ending ending = Ending::delivered;
+    std::string id;
+};
+
+// Spooled whole before the first byte goes to the network, so the caller's mail is ours from
+// then on: a temporary failure leaves it queued, status 0. Failing to spool it is an error.
+Attempt takeResponsibility(const MailerJob& job, const std::string& sender,
+                           const StringList& recipients, MessageFile& message,
+                           const Transcript& transcript) {
+    Attempt attempt;
+    const std::string dir = job.account.queue.empty() ? defaultQueueDirectory() : job.account.queue;
+    QueueEntry record;
+    record.settings = job.settingsPath;
+    record.account = job.account.name;
+    record.sender = sender;
+    record.recipients = recipients;
+    record.created = std::time(nullptr);
+    record.lines = message.lineCount();
+    record.wireForm = message.inWireForm();
+    LockedEntry locked;
+    std::string error = prepareQueueDirectory(dir);
+    attempt.status = error.empty() ? EX_OK : EX_CANTCREAT;
+    error = error.empty() ? locked.create(dir, record, message.descriptor()) : error;
+    if (!error.empty()) {
+        attempt.status = attempt.status == EX_OK ? EX_IOERR : attempt.status;
+        attempt.report = {attempt.status, "cannot queue the message: " + error, ""};
+        attempt.ending = Ending::failed;
+        return attempt;
     }
-    dialogue.close();
-    return report;
+    attempt.id = locked.id();
+    QueueRun run(transcript);
+    run.know(job.settingsPath, Route{"", job.account, job.server});
+    attempt.report = run.attempt(locked, attempt.ending);
+    attempt.status = attempt.ending == Ending::failed ? attempt.report.status : EX_OK;
+    return attempt;
 }
 
 int deliverStandardInput(MailerJob& job) {
@@ -188,20 +225,25 @@ int deliverStandardInput(MailerJob& job) {
         return status;
     }
     const Transcript transcript(job.request.verbose);
-    const DeliveryReport report = deliver(job, sender, recipients, message, transcript);
-    if (!report.delivered()) {
-        complain(report.problem);
+    const Attempt attempt = takeResponsibility(job, sender, recipients, message, transcript);
+    if (!attempt.report.delivered()) {
+        complain(attempt.id.empty()
+                     ? attempt.report.problem
+                     : attempt.report.problem + " " + endingNote(attempt.id, attempt.ending));
     }
-    logDelivery(job.account, sender, recipients, ingested.bytes, report);
-    return report.status;
+    return attempt.status;
 }
 
 // The reply -bs gives its client for one relayed message.
-std::string replyFor(const DeliveryReport& report) {
+std::string replyFor(const Attempt& attempt) {
+    const DeliveryReport& report = attempt.report;
     if (report.delivered()) {
         return "250 2.0.0 Ok: relayed";
     }
-    const std::string code = report.status == EX_TEMPFAIL ? "451 4.4.0 "
+    if (attempt.ending != Ending::failed) {
+        return "250 2.0.0 Ok: queued as " + attempt.id;
+    }
+    const std::string code = attempt.id.empty()           ? "451 4.3.0 "
                              : report.status == EX_NOUSER ? "550 5.1.1 "
                                                           : "554 5.0.0 ";
     return code + report.problem;
@@ -222,11 +264,7 @@ int serveSmtpSession(MailerJob& job) {
         if (!message.countLines()) {
             return std::string("451 4.3.0 cannot read the message back");
         }
-        const DeliveryReport report = deliver(job, from, recipients, message, transcript);
-        struct stat info {};
-        const auto size = fstat(fd, &info) == 0 ? static_cast<std::uint64_t>(info.st_size) : 0U;
-        logDelivery(job.account, from, recipients, size, report);
-        return replyFor(report);
+        return replyFor(takeResponsibility(job, from, recipients, message, transcript));
     };
     return runSmtpServerSession(STDIN_FILENO, STDOUT_FILENO, relay, job.server.heloName);
 }
@@ -235,10 +273,10 @@ int runRequest(MailerJob& job) {
     using Mode = SendmailRequest::Mode;
     switch (job.request.mode) {
     case Mode::listQueue:
-        // Nothing is ever held back yet: every message is delivered or refused at once.
-        std::cout << "Mail queue is empty" << std::endl;
-        return EX_OK;
+        return listQueue(queueDirectoryFor("", job.request.settingsFile));
     case Mode::flushQueue:
+        return flushQueue(queueDirectoryFor("", job.request.settingsFile), false,
+                          Transcript(job.request.verbose));
     case Mode::rebuildAliases:
         return EX_OK;
     case Mode::smtpSession:

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -58,7 +59,7 @@ const std::pair<const char*, std::string Account::*> textKeys[] = {
     {"host", &Account::host},         {"user", &Account::user},
     {"password", &Account::password}, {"passwordeval", &Account::passwordEval},
     {"from", &Account::from},         {"domain", &Account::domain},
-    {"helo", &Account::helo}};
+    {"helo", &Account::helo},         {"fallback", &Account::fallback}};
 const std::pair<const char*, std::string Account::*> pathKeys[] = {
     {"cafile", &Account::cafile},
     {"passwordfile", &Account::passwordFile},
@@ -92,6 +93,15 @@ std::string setCheckedKey(Account& account, const std::string& key, const std::s
         const long seconds = boundedNumber(value, 86400);
         account.timeoutSeconds = seconds == 0 ? account.timeoutSeconds : static_cast<int>(seconds);
         return seconds == 0 ? bad + " (seconds, 1 to 86400)" : "";
+    }
+    const std::pair<const char*, int Account::*> counts[] = {
+        {"rate", &Account::rate}, {"max_per_connection", &Account::maxPerConnection}};
+    for (const auto& [name, member] : counts) {
+        if (key == name) {
+            const long count = boundedNumber(value, 100000);
+            account.*member = count == 0 ? account.*member : static_cast<int>(count);
+            return count == 0 ? bad + " (1 to 100000)" : "";
+        }
     }
     return "unknown key '" + key + "'";
 }
@@ -153,10 +163,30 @@ class SettingsParser {
             defaults.name = "default"; // a file of keys alone is one account
             settings.accounts.push_back(defaults);
         }
-        return "";
+        return checkFallbacks();
     }
 
   private:
+    std::string checkFallbacks() const {
+        for (const Account& account : settings.accounts) {
+            std::vector<const Account*> chain = {&account};
+            std::string names = account.name;
+            while (!chain.back()->fallback.empty()) {
+                const Account* next = find(chain.back()->fallback);
+                if (next == nullptr) {
+                    return file + ": no account '" + chain.back()->fallback + "' (fallback of '" +
+                           chain.back()->name + "')";
+                }
+                names += " -> " + next->name;
+                if (std::find(chain.begin(), chain.end(), next) != chain.end()) {
+                    return file + ": fallback loop: " + names;
+                }
+                chain.push_back(next);
+            }
+        }
+        return "";
+    }
+
     std::string parseLine(const std::string& line) {
         if (line.empty() || line[0] == '#') {
             return "";

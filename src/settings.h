@@ -23,6 +23,9 @@ struct Account {
     std::string logfile;
     bool syslog = false;
     std::string queue;
+    std::string fallback;     // the account tried next on a temporary failure
+    int rate = 0;             // messages per minute at most, 0: no limit
+    int maxPerConnection = 0; // messages before a new connection, 0: no limit
 };
 
 struct Settings {
@@ -41,7 +44,8 @@ std::string findSettingsFile(const std::string& explicitPath,
 // password. Returns the error line ("FILE:LINE: ..." for the text), empty on success.
 std::string loadSettings(const std::string& path, Settings& settings);
 
-// The text of a settings file, path only naming it in the error line.
+// The text of a settings file, path only naming it in the error line. A fallback that names
+// no account, or a chain of them that comes back to itself, is an error.
 std::string parseSettings(const std::string& path, const std::string& text, Settings& settings);
 
 // The account called name; for an empty name the account "default" (what "account default :

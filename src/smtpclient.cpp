@@ -356,6 +356,7 @@ std::string SmtpClient::receiveReply() {
         }
         reply += receivePiece(deadline);
     }
+    latestReply = reply;
     return reply;
 }
 
@@ -367,6 +368,7 @@ std::string SmtpClient::receiveFirstReply() {
             if (isCompleteReply(unread.substr(from, lf + 1 - from))) {
                 std::string reply = unread.substr(0, lf + 1);
                 unread.erase(0, lf + 1);
+                latestReply = reply;
                 return reply;
             }
         }

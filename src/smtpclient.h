@@ -116,6 +116,8 @@ class SmtpClient {
     void drop();
     // "QUIT"; closes the socket once the reply is complete.
     std::string quit();
+    // The last whole reply received, to tell a temporary refusal from a permanent one.
+    const std::string& lastReply() const { return latestReply; }
 
   private:
     // Reports lines first .. first + count - 1 of total, in runs of equal value.
@@ -158,6 +160,7 @@ class SmtpClient {
     std::string unread; // received beyond the replies taken so far
     bool quitWithData = false;
     bool quitSent = false;
+    std::string latestReply;
 };
 
 #endif

@@ -24,6 +24,8 @@ class SmtpDialogue {
     Outcome deliver(MessageFile& message);
     // The closing QUIT: its reply is shown, never judged.
     void quit();
+    // The server's last reply: a stop after a 4xx may be tried again later.
+    const std::string& lastReply() const { return client.lastReply(); }
 
   private:
     // The outcome of EHLO when AUTH follows it, or a fall-back to HELO.

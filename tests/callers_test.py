@@ -102,7 +102,8 @@ class Callers(unittest.TestCase):
     def run_caller(self, r, port):
         config = WORK / "xdg/brenvox/config"
         config.write_text(f"account default\nhost 127.0.0.1\nport {port}\ndomain example.org\n"
-                          f"from cron@example.org\naliases {WORK}/aliases\n{r['settings']}")
+                          f"from cron@example.org\naliases {WORK}/aliases\nqueue {WORK}/q\n"
+                          f"{r['settings']}")
         config.chmod(r["mode"])
         if not shutil.which(r["argv"][0]) and r["argv"][0] != "LINK":
             if os.environ.get("CI"):

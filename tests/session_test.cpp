@@ -16,12 +16,13 @@ using namespace std::string_literals;
 
 // The fields of a row, each named where it is given, in any order; Args, File, Dir and Script
 // add up, and a row given first is taken whole (rawDelivery, tlsRefused). Text in Args, Out and
-// File may name the server's port as {PORT} ({BIGPORT}: the port plus 65536) and the throw-away
-// authority's certificate file as {CA}.
+// File may name the server's port as {PORT} ({BIGPORT}: the port plus 65536), the throw-away
+// authority's certificate file as {CA} and the working directory as {DIR}.
 template <int> struct List : Strings { using Strings::Strings; };
 using Args = List<0>;     // after "-S 127.0.0.1 -P {PORT} -f me@x.test -t you@y.test"; later win
 using OnlyArgs = List<1>; // the whole command line
 using Commands = List<2>; // the lines the server received, data excluded
+using Left = List<3>;     // what the run leaves in the working directory besides its inputs
 template <typename T, int> struct Field { T value; };
 struct File { // besides "raw" (rawMessage)
     std::string name, bytes;
@@ -37,7 +38,7 @@ struct Row {
     const char* name = "";
     Strings args = {"-S", "127.0.0.1", "-P", "{PORT}", "-f", "me@x.test", "-t", "you@y.test"};
     std::vector<File> files;
-    Strings dirs;
+    Strings dirs, left;
     Script script;
     std::string out, data;
     Commands commands;
@@ -49,6 +50,7 @@ struct Row {
     }
     void take(const Args& more) { args.insert(args.end(), more.begin(), more.end()); }
     void take(const OnlyArgs& only) { args = only; }
+    void take(const Left& kept) { left.insert(left.end(), kept.begin(), kept.end()); }
     void take(const File& file) { files.push_back(file); }
     void take(const Dir& dir) { dirs.push_back(dir.value); }
     void take(const Script& more) { script.insert(script.end(), more.begin(), more.end()); }
@@ -129,12 +131,31 @@ const std::pair<std::string, Commands> inGroups = [] {
 
 // The system mailer: an account on the scripted server, a message on standard input.
 const File account = {"cfg", "account default\nhost 127.0.0.1\nport {PORT}\nfrom me@x.test\n"
-                             "helo h.test\ndomain x.test\n"};
+                             "helo h.test\ndomain x.test\nqueue {DIR}/q\n"};
 const OnlyArgs sendmailT = {"--sendmail", "-C", "cfg", "-t", "-oi"};
 std::string piped(const std::string& message) {
     return frozen + "printf '" + message + "' | exec";
 }
 const std::string note = "To: a@y.test\nBcc: b@y.test,\n c@y.test\nSubject: s\n\nbody\n.\n";
+// The queue: the clock stands still, so the first entry is always id0.
+const std::string id0 = "20261207000000.000000", brenvox = BRENVOX_BINARY;
+std::string queuedAs(const std::string& id) {
+    return "brenvox: 127.0.0.1: Unable to connect to server - Connection refused (queued as " + id +
+           ")\n";
+}
+// n messages to a@y.test sent while cfg names a closed port, then cfg as it was plus more.
+std::string down(int n, const std::string& more = "") {
+    std::string text =
+        frozen + "cp cfg up; echo '" + more + "' >>up; sed -i 's/^port .*/port 1/' cfg; ";
+    while (n-- > 0) {
+        text += "printf 'Subject: s\\n\\nb\\n' | " + brenvox + " --sendmail -C cfg a@y.test 2>&1; ";
+    }
+    return text + "mv up cfg; FAKETIME='2026-12-07 00:01:00' exec";
+}
+const std::string queuedNote = "Subject: s\r\nFrom: me@x.test\r\nDate: #\r\nMessage-Id: "
+                               "<202612070000000.me@x.test>\r\n\r\nb\r\n.\r\n";
+const Commands noteToA = {"MAIL FROM:<me@x.test>", "RCPT TO:<a@y.test>", "DATA"};
+const OnlyArgs flush = {"--flush", "--settings", "cfg"};
 const Commands mailerSession = {"EHLO h.test",
                                 "MAIL FROM:<me@x.test>",
                                 "RCPT TO:<a@y.test>",
@@ -541,31 +562,36 @@ const Row rows[] = {
 
     // The system mailer: sendmail's command line, its statuses, its strict dialogue.
     Row("SendmailTakesStandardInputAndAddsHeaders", sendmailT, account, Prelude{piped(note)},
-        mailerSession,
+        mailerSession, Left{"q"},
         Data{"To: a@y.test\r\nSubject: s\r\nFrom: me@x.test\r\nDate: #\r\nMessage-Id: "
              "<202612070000000.me@x.test>\r\n\r\nbody\r\n..\r\n.\r\n"}),
     Row("SendmailRefusedRecipientEndsBeforeData", sendmailT, account, Prelude{piped(note)},
         Script{"RCPT 250 2.1.5 Ok", "RCPT 550 5.1.1 No such user"},
         Commands{"EHLO h.test", "MAIL FROM:<me@x.test>", "RCPT TO:<a@y.test>", "RCPT TO:<b@y.test>",
                  "RSET", "QUIT"},
-        Out{"brenvox: 127.0.0.1 refused the recipient <b@y.test>: 550 5.1.1 No such user\n"},
-        Status{67}),
-    Row("SendmailTemporaryRefusalIs75", sendmailT, account, Prelude{piped(note)},
+        Out{"brenvox: 127.0.0.1 refused the recipient <b@y.test>: 550 5.1.1 No such user (moved "
+            "to failed/" +
+            id0 + ")\n"},
+        Status{67}, Left{"q", "q/failed", "q/failed/" + id0}),
+    Row("SendmailTemporaryRefusalStaysQueuedStatus0", sendmailT, account, Prelude{piped(note)},
         Script{"MAIL 451 4.3.0 Try later"},
         Commands{"EHLO h.test", "MAIL FROM:<me@x.test>", "RSET", "QUIT"},
-        Out{"brenvox: 127.0.0.1 refused the sender <me@x.test>: 451 4.3.0 Try later\n"},
-        Status{75}),
+        Out{"brenvox: 127.0.0.1 refused the sender <me@x.test>: 451 4.3.0 Try later (queued as " +
+            id0 + ")\n"},
+        Left{"q", "q/" + id0}),
     Row("SendmailNamesTheFixFor530", sendmailT, account, Prelude{piped(note)},
         Script{"MAIL 530 5.7.0 Must issue a STARTTLS command first"},
         Commands{"EHLO h.test", "MAIL FROM:<me@x.test>", "RSET", "QUIT"},
         Out{"brenvox: 127.0.0.1 refused the sender <me@x.test>: 530 5.7.0 Must issue a STARTTLS "
-            "command first (hint: set tls starttls in the account)\n"},
-        Status{69}),
+            "command first (hint: set tls starttls in the account) (queued as " +
+            id0 + ", held until the settings change)\n"},
+        Left{"q", "q/" + id0}),
     Row("SendmailMasksCredentialsAndTakesTheNullSender",
         OnlyArgs{"--sendmail", "-C", "cfg", "-v", "-f", "<>", "a@y.test"},
         File{"cfg", "host 127.0.0.1\nport {PORT}\nhelo h.test\nauth plain\nuser u\npassword "
-                    "p\nfrom me@x.test\n"},
-        Prelude{"chmod 600 cfg; " + piped("Subject: s\n\nb\n")}, Script{"AUTH 235 2.7.0 Ok"},
+                    "p\nfrom me@x.test\nqueue {DIR}/q\n"},
+        Left{"q"}, Prelude{"chmod 600 cfg; " + piped("Subject: s\n\nb\n")},
+        Script{"AUTH 235 2.7.0 Ok"},
         Out{"< 220 scripted.test ESMTP ready\r\n> EHLO h.test\n< 250-scripted.test\r\n"
             "< 250 AUTH LOGIN\r\n> AUTH PLAIN ****\n< 235 2.7.0 Ok\r\n"
             "> MAIL FROM:<>\n< 250 2.1.0 Ok\r\n> RCPT TO:<a@y.test>\n< 250 2.1.5 Ok\r\n"
@@ -588,7 +614,7 @@ const Row rows[] = {
         Commands{"EHLO h.test", "MAIL FROM:<a@y.test>", "RCPT TO:<you@y.test>", "DATA", "QUIT"},
         Out{"220 h.test ESMTP ready\r\n250 h.test\r\n250 2.1.0 Ok\r\n250 2.1.5 Ok\r\n354 End data "
             "with <CR><LF>.<CR><LF>\r\n250 2.0.0 Ok: relayed\r\n221 2.0.0 Bye\r\n"},
-        Data{"..x\r\n.\r\n"}),
+        Data{"..x\r\n.\r\n"}, Left{"q"}),
     Row("BodyAndRawMessageFromStandardInput", Args{"--no-progress", "-r", "-"},
         Prelude{"printf 'Subject: p\\n\\n.\\n' | exec"}, heloSession,
         Data{"Subject: p\r\n\r\n.\r\n"}),
@@ -679,10 +705,11 @@ const Row rows[] = {
         Commands{"EHLO localhost", "AUTH PLAIN AHUAcA==", "QUIT"}),
     Row("SendmailPipelinedWithoutSizeLimit", sendmailT, account, Prelude{piped(note)},
         Script{"EHLO 250-SIZE 0\r\n250 PIPELINING"},
-        Commands{"EHLO h.test", "MAIL FROM:<me@x.test> SIZE=134", "+RCPT TO:<a@y.test>",
+        Commands{"EHLO h.test", "MAIL FROM:<me@x.test> SIZE=138", "+RCPT TO:<a@y.test>",
                  "+RCPT TO:<b@y.test>", "+RCPT TO:<c@y.test>", "+DATA", "QUIT"},
         Data{"To: a@y.test\r\nSubject: s\r\nFrom: me@x.test\r\nDate: #\r\nMessage-Id: "
-             "<202612070000000.me@x.test>\r\n\r\nbody\r\n..\r\n.\r\n"}),
+             "<202612070000000.me@x.test>\r\n\r\nbody\r\n..\r\n.\r\n"},
+        Left{"q"}),
     Row("SendmailPipelinedRefusedRecipientAbandonsTheData", sendmailT, account, Args{"-v"},
         Prelude{piped(note)},
         Script{"EHLO 250 PIPELINING", "RCPT 250 2.1.5 Ok", "RCPT 550 5.1.1 No such user"},
@@ -694,18 +721,22 @@ const Row rows[] = {
             "No "
             "such user\r\n< 354 End data with <CR><LF>.<CR><LF>\r\nbrenvox: 127.0.0.1 refused the "
             "recipient "
-            "<b@y.test>: 550 5.1.1 No such user\n"},
-        Status{67}),
+            "<b@y.test>: 550 5.1.1 No such user (moved to failed/" +
+            id0 + ")\n"},
+        Status{67}, Left{"q", "q/failed", "q/failed/" + id0}),
     Row("SendmailPipelinedRefusedSenderEndsTheEmptyData", sendmailT, account, Prelude{piped(note)},
         Script{"EHLO 250 PIPELINING", "MAIL 553 5.7.1 No", "DATA-END 554 5.5.1 No recipients"},
         Commands{"EHLO h.test", "MAIL FROM:<me@x.test>", "+RCPT TO:<a@y.test>",
                  "+RCPT TO:<b@y.test>", "+RCPT TO:<c@y.test>", "+DATA", "RSET", "QUIT"},
-        Out{"brenvox: 127.0.0.1 refused the sender <me@x.test>: 553 5.7.1 No\n"}, Status{69},
-        Data{".\r\n"}),
+        Out{"brenvox: 127.0.0.1 refused the sender <me@x.test>: 553 5.7.1 No (moved to failed/" +
+            id0 + ")\n"},
+        Status{69}, Data{".\r\n"}, Left{"q", "q/failed", "q/failed/" + id0}),
     Row("SendmailOverTheSizeLimit", sendmailT, account, Prelude{piped(note)},
         Script{"EHLO 250 SIZE 100"}, Commands{"EHLO h.test", "RSET", "QUIT"},
-        Out{"brenvox: 127.0.0.1 takes at most 100 bytes (SIZE), the message has 134\n"},
-        Status{69}),
+        Out{"brenvox: 127.0.0.1 takes at most 100 bytes (SIZE), the message has 138 (moved to "
+            "failed/" +
+            id0 + ")\n"},
+        Status{69}, Left{"q", "q/failed", "q/failed/" + id0}),
     Row("PipelinedAsTheEhloOverTlsSays", Args{"--starttls", "--cafile", "{CA}", "-r", "raw"},
         Script{"EHLO 250 STARTTLS", "EHLO 250 PIPELINING"}, Out{P}, Data{rawMessage},
         Commands{"EHLO localhost", "STARTTLS", "EHLO localhost", mailLine, "+" + rcptLine, "+DATA",
@@ -713,6 +744,74 @@ const Row rows[] = {
     // TLS set up while the greeting is on its way fails only where the handshake comes.
     Row("TlsCaFileMissing", tlsRefused, Args{"--cafile", "nofile"},
         Fails{"! Error: Unable to load CA file nofile - No such file or directory\n"}),
+
+    // The queue: spool, flush, list, drop, fallback, the classic --queue.
+    Row("QueuedWhileDownOneFlushAMinuteLaterSendsAllOnOneConnection", flush, account,
+        Prelude{down(2)}, Out{queuedAs(id0) + queuedAs(id0 + "-1")}, Left{"q"},
+        Commands{"EHLO h.test", noteToA[0], noteToA[1], noteToA[2], noteToA[0], noteToA[1],
+                 noteToA[2], "QUIT"},
+        Data{queuedNote}), // the last message's data
+    Row("MaxPerConnectionStartsANewConnection", flush, account,
+        Prelude{down(2, "max_per_connection 1")}, Out{queuedAs(id0) + queuedAs(id0 + "-1")},
+        Commands{"EHLO h.test", noteToA[0], noteToA[1], noteToA[2], "QUIT"}, Data{queuedNote},
+        Left{"q", "q/" + id0 + "-1"}),
+    Row("CorruptEntriesAreMovedAsideNeverSent", flush, account,
+        Prelude{"mkdir -m 700 q; echo brenvox-queue 1 >q/bad; printf 'brenvox-queue 1\\nsender: "
+                "\\nrecipient: a@y\\ncreated: 1\\nbody: every-line 1 9\\n\\nb\\n' >q/cut; exec"},
+        Out{"brenvox: queue entry bad is corrupt (truncated header); moved to {DIR}/q/corrupt/, "
+            "not sent\nbrenvox: queue entry cut is corrupt (truncated message (2 of 9 bytes)); "
+            "moved to {DIR}/q/corrupt/, not sent\n"},
+        Left{"q", "q/corrupt", "q/corrupt/bad", "q/corrupt/cut"}),
+    Row("SendmailFullDiskWhileSpoolingIsAFailureNothingLeft", sendmailT, account,
+        Prelude{limit + "2; " + piped("To: a@y.test\n\n" + std::string(800, 'x') + "\n")},
+        Out{"brenvox: cannot queue the message: cannot write a queue entry in {DIR}/q: File too "
+            "large\n"},
+        Status{74}, Left{"q"}),
+    Row("QueueDirectoryOthersCanWriteIsRefused", sendmailT, account,
+        Prelude{"chmod 707 q; " + piped(note)}, Status{73}, Dir{"q"},
+        Out{"brenvox: cannot queue the message: the queue directory {DIR}/q can be written by "
+            "group or others; chmod 700 {DIR}/q\n"}),
+    Row("ListAndDrop", OnlyArgs{"--queue-list", "--settings", "cfg"}, account,
+        Prelude{swap(down(2), "mv",
+                     brenvox + " --queue-drop " + id0 + " --settings cfg; " + brenvox +
+                         " --queue-drop " + id0 + " --settings cfg 2>&1; mv")},
+        Out{queuedAs(id0) + queuedAs(id0 + "-1") + "brenvox: no queue entry " + id0 +
+            " in {DIR}/q\n" + id0 +
+            "-1  117  1m  a@y.test  now  127.0.0.1: Unable to connect to "
+            "server - Connection refused\n"},
+        Left{"q", "q/" + id0 + "-1"}),
+    Row("FallbackTakesItAtOnce", OnlyArgs{"--sendmail", "-C", "cfg", "-v", "a@y.test"},
+        File{"cfg",
+             "from me@x.test\nhelo h.test\nqueue {DIR}/q\naccount a\nhost 127.0.0.1\nport 1\n"
+             "fallback b\naccount b\nhost 127.0.0.1\nport {PORT}\naccount default : a\n"},
+        Prelude{piped("Subject: s\n\nb\n")},
+        Out{"* Trying fallback account b (127.0.0.1)\n< 220 scripted.test ESMTP ready\r\n"
+            "> EHLO h.test\n< 250-scripted.test\r\n< 250 AUTH LOGIN\r\n"
+            "> MAIL FROM:<me@x.test>\n< 250 2.1.0 Ok\r\n> RCPT TO:<a@y.test>\n< 250 2.1.5 Ok\r\n"
+            "> DATA\n< 354 End data with <CR><LF>.<CR><LF>\r\n" +
+            queued + "* Delivered through fallback account b (127.0.0.1)\n" + quit},
+        Commands{"EHLO h.test", noteToA[0], noteToA[1], noteToA[2], "QUIT"}, Data{queuedNote},
+        Left{"q"}),
+    Row("ClassicQueueOnConnectionRefused", Args{"-P", "1", "-m", "b", "--queue", "{DIR}/q"},
+        Out{"! Error: Unable to connect to server - Connection refused\n* Queued as " + id0 +
+            ": Unable to connect to server - Connection refused\n"},
+        Prelude{frozen + "exec"}, Status{75}, Left{"q", "q/" + id0}),
+    Row("ClassicQueueOn4xx", Args{"--queue", "{DIR}/q", "-r", "raw"}, Script{"RCPT 451 4.2.0 busy"},
+        Prelude{frozen + "exec"}, Commands{"HELO localhost", mailLine, rcptLine, "QUIT"},
+        Out{"! Something odd occurred, bailing out...\n* Queued as " + id0 + ": 451 4.2.0 busy\n"},
+        Status{75}, Left{"q", "q/" + id0}),
+    Row("ClassicQueueNotOn5xx", Args{"--queue", "{DIR}/q", "-r", "raw"}, Script{"RCPT 550 no"},
+        Commands{"HELO localhost", mailLine, rcptLine, "QUIT"},
+        Fails{"! Something odd occurred, bailing out...\n"}, Left{"q"}),
+    Row("ClassicFullDiskWhileQueueingIsNot75",
+        Args{"-P", "1", "-m", std::string(500, 'b'), "--queue", "{DIR}/q"},
+        Prelude{limit + "2; exec"},
+        Fails{"! Error: Unable to connect to server - Connection refused\n! Error: the message "
+              "was not queued: cannot write a queue entry in {DIR}/q: File too large\n"},
+        Left{"q"}),
+    Row("ClassicQueueRefusesMinusA", Args{"--queue", "-A", "u:p"},
+        Fails{"! Error: --queue cannot keep the password of -A for a later flush; give it with "
+              "--auth-file, BRENVOX_AUTH or --account\n"}),
 };
 
 std::string mask(const std::string& text) {
@@ -723,7 +822,10 @@ std::string mask(const std::string& text) {
         "#$1");
 }
 
-std::string fill(std::string text, const std::string& port) {
+std::string fill(std::string text, const std::string& port, const std::string& dir) {
+    for (std::size_t at; (at = text.find("{DIR}")) != std::string::npos;) {
+        text.replace(at, 5, dir);
+    }
     for (std::size_t at; (at = text.find("PORT}")) != std::string::npos;) {
         const bool big = text[at - 1] == 'G'; // {BIGPORT}: the port plus 65536
         text.replace(big ? at - 4 : at - 1, big ? 9 : 6,
@@ -752,20 +854,21 @@ TEST_P(Session, Run) {
     dir.write("raw", rawMessage);
     for (const File& file : row.files) {
         inputs.push_back(file.name);
-        dir.write(file.name, fill(file.bytes, port));
+        dir.write(file.name, fill(file.bytes, port, dir.path()));
     }
     for (const std::string& name : row.dirs) {
         inputs.push_back(name);
         mkdir(dir.file(name).c_str(), 0755);
     }
+    inputs.insert(inputs.end(), row.left.begin(), row.left.end());
     std::sort(inputs.begin(), inputs.end());
     Strings argv = {BRENVOX_BINARY};
     for (const std::string& arg : row.args) {
-        argv.push_back(fill(arg, port));
+        argv.push_back(fill(arg, port, dir.path()));
     }
     const RunResult run = runProgram(argv, dir.path(), row.prelude);
 
-    EXPECT_EQ(run.out, fill(row.out, port));
+    EXPECT_EQ(run.out, fill(row.out, port, dir.path()));
     EXPECT_EQ(run.status, row.status);
     EXPECT_EQ(server.commands(), row.commands);
     EXPECT_EQ(mask(server.data()), row.data);

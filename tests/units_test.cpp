@@ -242,7 +242,11 @@ TEST(Units, SettingsLinesAndTheirErrors) {
         {"host \"a\" b", "F:1: unclosed quote or text after it"},
         {"account  : x", "F:1: an account needs a name"},
         {"account a\naccount a", "F:2: account 'a' is defined twice"},
-        {"account default : w\naccount w", "F:1: no account 'w'"}};
+        {"account default : w\naccount w", "F:1: no account 'w'"},
+        {"rate 0", "F:1: bad value '0' for rate (1 to 100000)"},
+        {"account a\nfallback z", "F: no account 'z' (fallback of 'a')"},
+        {"account a\nfallback b\naccount b\nfallback c\naccount c\nfallback b",
+         "F: fallback loop: a -> b -> c -> b"}};
     for (const auto& [text, expected] : rows) {
         Settings settings;
         const std::string error = parseSettings("F", text, settings);

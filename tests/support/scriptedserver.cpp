@@ -148,7 +148,8 @@ void ScriptedServer::serve() {
     pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
     connection = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
     accepted = true;
-    const int one = 1; // each piece leaves at once
+    shutdown(listener, SHUT_RDWR); // one session: a second connection is refused
+    const int one = 1;             // each piece leaves at once
     setsockopt(connection, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     setReceiveTimeout(connection, 5000);
     bool open = connection != -1 && play("CONNECT");
