@@ -1,8 +1,8 @@
 #ifndef BRENVOX_EMAIL_H
 #define BRENVOX_EMAIL_H
 
-#include "composeoptions.h"
 #include "classicqueue.h"
+#include "composeoptions.h"
 #include "envelope.h"
 #include "outcome.h"
 #include "stringlist.h"

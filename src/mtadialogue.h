@@ -40,6 +40,8 @@ class MtaDialogue {
     // connection can carry the next message.
     DeliveryReport send(const std::string& sender, const StringList& recipients,
                         MessageFile& message, DotStuffing rule = DotStuffing::everyLine);
+    // False once the connection is gone: lost, or dropped inside an unwanted data.
+    bool isOpen() const { return connected; }
     // QUIT; its failure changes nothing.
     void close();
 

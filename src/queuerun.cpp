@@ -187,8 +187,8 @@ DeliveryReport QueueRun::sendThrough(const Route& route, LockedEntry& locked) {
     const DeliveryReport report = connection.dialogue->send(
         locked.entry.sender, locked.entry.recipients, message, locked.entry.stuffing);
     ++connection.sent;
-    if (report.status == EX_TEMPFAIL && report.reply.empty()) {
-        connection.dialogue.reset(); // broken: the next message connects again
+    if (!connection.dialogue->isOpen()) {
+        connection.dialogue.reset(); // lost or dropped: the next message connects again
     }
     return report;
 }
