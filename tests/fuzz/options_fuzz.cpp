@@ -13,8 +13,12 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static const std::string folder = []() -> std::string {
-        char name[] = "/tmp/brenvox-fuzz-XXXXXX";
-        const bool ready = mkdtemp(name) != nullptr && chdir(name) == 0;
+        // Under the runner's TMPDIR, which it removes; a queued message stays in there too.
+        const char* tmp = std::getenv("TMPDIR");
+        std::string name =
+            std::string(tmp != nullptr && *tmp == '/' ? tmp : "/tmp") + "/brenvox-fuzz-XXXXXX";
+        const bool ready = mkdtemp(&name[0]) != nullptr && chdir(name.c_str()) == 0 &&
+                           setenv("XDG_STATE_HOME", name.c_str(), 1) == 0;
         return ready && std::freopen("/dev/null", "w", stdout) ? name : (std::abort(), "");
     }();
     const std::string bytes(reinterpret_cast<const char*>(data), size);
