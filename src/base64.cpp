@@ -106,22 +106,32 @@ Base64FileEncoder::Base64FileEncoder()
 // One fwrite per block of whole lines. Reads are whole blocks but the last, or
 // lines would break in the wrong places.
 Base64FileEncoder::Result Base64FileEncoder::encode(const std::string& path, std::FILE* out) {
+    return encode(path, [out](const char* block, std::size_t size, std::size_t) {
+        std::fwrite(block, 1, size, out);
+        return std::ferror(out) == 0;
+    });
+}
+
+Base64FileEncoder::Result Base64FileEncoder::encode(const std::string& path,
+                                                    const LineBlockSink& put) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd == -1) {
         return Result::unreadable;
     }
     ssize_t filled = 0;
-    while (std::ferror(out) == 0 && (filled = readFull(fd, input.data(), input.size())) > 0) {
+    bool taken = true;
+    while (taken && (filled = readFull(fd, input.data(), input.size())) > 0) {
         const auto size = static_cast<std::size_t>(filled);
         char* textEnd = text.data();
-        for (std::size_t lineStart = 0; lineStart < size; lineStart += lineInputBytes) {
+        std::size_t lines = 0;
+        for (std::size_t lineStart = 0; lineStart < size; lineStart += lineInputBytes, ++lines) {
             const std::size_t lineBytes = std::min(lineInputBytes, size - lineStart);
             textEnd = encodeLine(input.data() + lineStart, lineBytes, textEnd);
         }
-        std::fwrite(text.data(), 1, static_cast<std::size_t>(textEnd - text.data()), out);
+        taken = put(text.data(), static_cast<std::size_t>(textEnd - text.data()), lines);
     }
     ::close(fd);
-    if (std::ferror(out) != 0) {
+    if (!taken) {
         return Result::writeFailed;
     }
     return filled == -1 ? Result::unreadable : Result::done;

@@ -2,6 +2,7 @@
 #define BRENVOX_BASE64_H
 
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,11 @@ class Base64FileEncoder {
     // does not take (an endless file on a full disk would never end otherwise);
     // the output is then incomplete.
     Result encode(const std::string& path, std::FILE* out);
+    // The same into put, a block of whole lines (lines of them) at a time;
+    // put returns false when the block did not take.
+    using LineBlockSink =
+        std::function<bool(const char* text, std::size_t size, std::size_t lines)>;
+    Result encode(const std::string& path, const LineBlockSink& put);
 
   private:
     std::vector<unsigned char> input;

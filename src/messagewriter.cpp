@@ -63,8 +63,8 @@ WriteOutcome closeAfter(std::FILE* out, WriteOutcome outcome) {
 }
 
 // An endless text or attachment stops at the first failing block.
-WriteOutcome writeParts(std::FILE* out, const MessageContent& content, const std::string& boundary,
-                        std::string& failedPath) {
+WriteOutcome writeParts(std::FILE* out, WireWriter& wire, const MessageContent& content,
+                        const std::string& boundary, std::string& failedPath) {
     const WriteOutcome body = writeBody(out, content, boundary, failedPath);
     if (body != WriteOutcome::written) {
         return body;
@@ -75,7 +75,15 @@ WriteOutcome writeParts(std::FILE* out, const MessageContent& content, const std
             return WriteOutcome::writeFailed;
         }
         writeText(out, attachmentPartHeader(path, boundary));
-        switch (encoder.encode(path, out)) {
+        // The encoder's lines are wire lines already: past the stream and its checks.
+        if (std::fflush(out) != 0) {
+            return WriteOutcome::writeFailed;
+        }
+        const auto put = [&wire](const char* text, std::size_t size, std::size_t lines) {
+            wire.writeWireLines(text, size, lines);
+            return wire.errorNumber() == 0;
+        };
+        switch (encoder.encode(path, put)) {
         case Base64FileEncoder::Result::done:
             break;
         case Base64FileEncoder::Result::unreadable:
@@ -100,7 +108,7 @@ WriteOutcome writeMessage(WireWriter& wire, const MessageContent& content,
     std::setvbuf(out, nullptr, _IOFBF, writeBufferSize);
     const std::string boundary = std::to_string(microsecondsNow()) + boundarySuffix;
     writeText(out, headerBlock(content, boundary));
-    const WriteOutcome parts = writeParts(out, content, boundary, failedPath);
+    const WriteOutcome parts = writeParts(out, wire, content, boundary, failedPath);
     if (parts != WriteOutcome::written) {
         return closeAfter(out, parts);
     }

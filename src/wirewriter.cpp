@@ -96,6 +96,18 @@ void WireWriter::write(const char* data, std::size_t size) {
     }
 }
 
+void WireWriter::writeWireLines(const char* data, std::size_t size, std::size_t lines) {
+    if (!splitter.betweenLines() || sink.holdsDot()) {
+        write(data, size);
+        return;
+    }
+    passedLines += lines;
+    passThrough(data, size);
+    if (pending.size() >= blockSize) {
+        flush();
+    }
+}
+
 // Writes end on a page boundary but the last: a page written in two parts
 // costs the file system more than copying the rest on (ext4: 64 MiB in 10 ms
 // less).

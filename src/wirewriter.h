@@ -116,6 +116,9 @@ class WireWriter {
     WireWriter& operator=(const WireWriter&) = delete;
 
     void write(const char* data, std::size_t size);
+    // Lines the caller made in wire form already (each ended by CR LF, none
+    // starting with "."): they go as they stand, unlooked at.
+    void writeWireLines(const char* data, std::size_t size, std::size_t lines);
     // Ends the last line and the data, and writes what is left; false when any
     // write failed (errorNumber() then tells).
     bool finish();
